@@ -1,0 +1,103 @@
+#include "engine/Commands.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "platform/Text.h"
+
+namespace quorvex {
+
+namespace {
+
+// Runs one step; a step that throws is abandoned and reported as false.
+template <typename Step>
+bool Attempt(Step&& step) noexcept {
+    try {
+        step();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void InstallCommands::cmdRegister_Click() noexcept {
+    std::wstring source;
+    std::wstring destination;
+    const bool prepared = Attempt([&] {
+        board_.SetButtonsEnabled(false);
+        board_.ResetRows();
+        source = files_.ApplicationDirectory() + std::wstring(TargetFileName);
+        destination = board_.FolderText() + std::wstring(TargetFileName);
+    });
+    if (!prepared) {
+        Attempt([&] { board_.SetButtonsEnabled(true); });
+        return;
+    }
+
+    // Without a shipped copy to put in its place, the installed one is left alone.
+    bool sourceReadable = false;
+    Attempt([&] { sourceReadable = files_.CanRead(source); });
+    if (!sourceReadable) {
+        Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
+        TakeErrorRoad();
+        return;
+    }
+
+    UnregisterAndDelete(destination);
+
+    const bool installed = Attempt([&] {
+        if (!files_.Copy(source, destination)) {
+            throw std::runtime_error("copy failed");
+        }
+        board_.SetStatus(StatusRow::Copy, status_text::Successful, colour::Green);
+        const RegResult result = invoker_.CallRegEntry(TrimSpaces(destination), RegModeRegister);
+        board_.ShowResult(StatusRow::Install, result);
+        board_.MirrorShadow(StatusRow::Copy);
+        board_.MirrorShadow(StatusRow::Install);
+        board_.SetButtonsEnabled(true);
+    });
+    if (!installed) {
+        TakeErrorRoad();
+    }
+}
+
+void InstallCommands::cmdUninstall_Click() noexcept {
+    std::wstring destination;
+    const bool prepared = Attempt([&] {
+        board_.SetButtonsEnabled(false);
+        board_.ResetRows();
+        destination = board_.FolderText() + std::wstring(TargetFileName);
+    });
+    if (!prepared) {
+        Attempt([&] { board_.SetButtonsEnabled(true); });
+        return;
+    }
+
+    UnregisterAndDelete(destination);
+    Attempt([&] { board_.SetStatus(StatusRow::Copy, status_text::NotApplicable, colour::Blue); });
+    Attempt([&] { board_.MirrorShadow(StatusRow::Copy); });
+    Attempt([&] { board_.SetStatus(StatusRow::Install, status_text::NotApplicable, colour::Blue); });
+    Attempt([&] { board_.MirrorShadow(StatusRow::Install); });
+    Attempt([&] { board_.SetButtonsEnabled(true); });
+}
+
+void InstallCommands::UnregisterAndDelete(const std::wstring& destination) noexcept {
+    RegResult result = RegResult::NoAction;
+    Attempt([&] { result = invoker_.CallRegEntry(TrimSpaces(destination), RegModeUnregister); });
+    Attempt([&] { board_.ShowResult(StatusRow::Uninstall, result); });
+    Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
+    // Nothing installed is the usual reason for this to fail, and not worth showing.
+    Attempt([&] { static_cast<void>(files_.Delete(destination)); });
+}
+
+void InstallCommands::TakeErrorRoad() noexcept {
+    // Each step on its own, so that the buttons come back whatever fails.
+    Attempt([&] { board_.SetStatus(StatusRow::Copy, status_text::NotAValidPath, colour::Red); });
+    Attempt([&] { board_.MirrorShadow(StatusRow::Copy); });
+    Attempt([&] { board_.MirrorShadow(StatusRow::Install); });
+    Attempt([&] { board_.SetButtonsEnabled(true); });
+}
+
+}  // namespace quorvex

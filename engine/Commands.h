@@ -1,0 +1,39 @@
+// The two commands behind the window's buttons.
+#pragma once
+
+#include <string_view>
+
+#include "engine/FileServices.h"
+#include "engine/RegDll.h"
+#include "engine/StatusBoard.h"
+
+namespace quorvex {
+
+// Appended unchanged to a folder path, separator included.
+inline constexpr std::wstring_view TargetFileName = L"\\Quorvexv1.4.dll";
+inline constexpr std::wstring_view DefaultFolder = L"C:\\WINDOWS\\SYSTEM";
+
+class InstallCommands {
+public:
+    InstallCommands(StatusBoard& board, RegistrationInvoker& invoker, FileServices& files)
+        : board_(board), invoker_(invoker), files_(files) {}
+
+    // Install and register: unregisters and deletes the installed copy, copies
+    // the shipped one in and registers it. Never throws.
+    void cmdRegister_Click() noexcept;
+    // Uninstall only: unregisters and deletes the installed copy. Never throws.
+    void cmdUninstall_Click() noexcept;
+
+private:
+    // Unregisters the copy at the destination, shows and mirrors the outcome,
+    // then deletes the copy; every failure is skipped.
+    void UnregisterAndDelete(const std::wstring& destination) noexcept;
+    // Marks the copy row as failed and ends the run with the buttons enabled.
+    void TakeErrorRoad() noexcept;
+
+    StatusBoard& board_;
+    RegistrationInvoker& invoker_;
+    FileServices& files_;
+};
+
+}  // namespace quorvex

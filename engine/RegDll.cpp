@@ -1,0 +1,66 @@
+#include "engine/RegDll.h"
+
+namespace quorvex {
+
+namespace {
+
+const char* EntryName(RegMode mode) {
+    switch (mode) {
+        case RegModeRegister:
+            return "DllRegisterServer";
+        case RegModeUnregister:
+            return "DllUnregisterServer";
+        default:
+            return nullptr;
+    }
+}
+
+// Entry points return an HRESULT; only negative ones report failure.
+bool IsFailureStatus(std::uint32_t exitCode) { return static_cast<std::int32_t>(exitCode) < 0; }
+
+}  // namespace
+
+RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
+    if (path.empty()) {
+        return RegResult::NoAction;
+    }
+    const std::optional<std::string> ansiPath = kernel_.ToAnsi(path);
+    if (!ansiPath) {
+        return RegResult::LoadFailed;
+    }
+    KernelServices::Module module = kernel_.LoadLibraryA(*ansiPath);
+    if (module == nullptr) {
+        return RegResult::LoadFailed;
+    }
+
+    const char* entryName = EntryName(mode);
+    KernelServices::Entry entry =
+        entryName != nullptr ? kernel_.GetProcAddress(module, entryName) : nullptr;
+    if (entry == nullptr) {
+        kernel_.FreeLibrary(module);
+        return RegResult::EntryMissing;
+    }
+
+    KernelServices::Thread worker = kernel_.CreateThread(entry);
+    if (worker == nullptr) {
+        kernel_.FreeLibrary(module);
+        return RegResult::NoAction;
+    }
+
+    const bool ended = kernel_.WaitForSingleObject(worker, RegEntryTimeoutMs) == 0;
+    const std::optional<std::uint32_t> exitCode = kernel_.GetExitCodeThread(worker);
+    kernel_.CloseHandle(worker);
+    if (!ended) {
+        // The entry point may still be running on the worker: the library
+        // stays loaded for the rest of the process.
+        return RegResult::TimedOut;
+    }
+    kernel_.FreeLibrary(module);
+
+    if (exitCode && IsFailureStatus(*exitCode)) {
+        return RegResult::EntryFailed;
+    }
+    return mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered;
+}
+
+}  // namespace quorvex

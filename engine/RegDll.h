@@ -1,0 +1,71 @@
+// RegDll: runs a library's self-registration entry point on a worker
+// thread under a time limit, and tells how far it got.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quorvex {
+
+// How far a call of CallRegEntry got; never a platform error code.
+enum class RegResult : std::int32_t {
+    NoAction = 0,
+    LoadFailed = 1,
+    EntryMissing = 2,
+    TimedOut = 3,
+    Registered = 4,
+    Unregistered = 5,
+    // The entry point returned in time but reported failure (a negative
+    // HRESULT), or faulted and its worker was ended.
+    EntryFailed = 6,
+};
+
+// Any value is accepted; only these two name an entry point.
+using RegMode = std::int32_t;
+inline constexpr RegMode RegModeRegister = 1;
+inline constexpr RegMode RegModeUnregister = 2;
+
+inline constexpr std::uint32_t RegEntryTimeoutMs = 10000;
+
+// The kernel services CallRegEntry is written against, named after the
+// Win32 functions the program binds them to; tests bind a recording fake.
+class KernelServices {
+public:
+    using Module = void*;
+    using Entry = void*;
+    using Thread = void*;
+
+    virtual ~KernelServices() = default;
+
+    // The text in the ANSI code page, or nothing when that code page cannot
+    // represent it exactly: best-fit mapping could turn, say, a fullwidth
+    // reverse solidus into a path separator and load another file.
+    virtual std::optional<std::string> ToAnsi(const std::wstring& text) = 0;
+    virtual Module LoadLibraryA(const std::string& ansiPath) = 0;
+    virtual Entry GetProcAddress(Module module, const char* name) = 0;
+    // CreateThread(null, 0, entry, null, 0, &id); null when no thread was made.
+    virtual Thread CreateThread(Entry entry) = 0;
+    virtual std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) = 0;
+    virtual std::optional<std::uint32_t> GetExitCodeThread(Thread thread) = 0;
+    virtual void CloseHandle(Thread thread) = 0;
+    virtual void FreeLibrary(Module module) = 0;
+};
+
+// What the commands need: one registration call.
+class RegistrationInvoker {
+public:
+    virtual ~RegistrationInvoker() = default;
+    virtual RegResult CallRegEntry(std::wstring path, RegMode mode) = 0;
+};
+
+class RegDll final : public RegistrationInvoker {
+public:
+    explicit RegDll(KernelServices& kernel) : kernel_(kernel) {}
+    RegResult CallRegEntry(std::wstring path, RegMode mode) override;
+
+private:
+    KernelServices& kernel_;
+};
+
+}  // namespace quorvex

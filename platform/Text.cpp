@@ -1,0 +1,14 @@
+#include "platform/Text.h"
+
+namespace quorvex {
+
+std::wstring TrimSpaces(std::wstring_view text) {
+    const std::size_t first = text.find_first_not_of(L' ');
+    if (first == std::wstring_view::npos) {
+        return {};
+    }
+    const std::size_t last = text.find_last_not_of(L' ');
+    return std::wstring(text.substr(first, last - first + 1));
+}
+
+}  // namespace quorvex

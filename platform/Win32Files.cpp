@@ -1,0 +1,51 @@
+#include "platform/Win32Files.h"
+
+#include <windows.h>
+
+#include "platform/Handles.h"
+
+namespace quorvex {
+
+std::wstring Win32Files::ApplicationDirectory() const {
+    // The path may be longer than MAX_PATH; grow until it fits.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const std::size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+bool Win32Files::CanRead(const std::wstring& path) const {
+    // A folder does not open without FILE_FLAG_BACKUP_SEMANTICS, so it does not count.
+    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.get() != INVALID_HANDLE_VALUE;
+}
+
+bool Win32Files::Delete(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+
+bool Win32Files::Copy(const std::wstring& source, const std::wstring& destination) {
+    if (CopyFileW(source.c_str(), destination.c_str(), FALSE) == FALSE) {
+        return false;
+    }
+    // A shipped copy from read-only media would otherwise make the installed
+    // copy read-only, and the next install could not delete or replace it.
+    const DWORD attributes = GetFileAttributesW(destination.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetFileAttributesW(destination.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
+    return true;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "engine/FileServices.h"
+
+namespace quorvex {
+
+class Win32Files : public FileServices {
+public:
+    std::wstring ApplicationDirectory() const override;
+    bool CanRead(const std::wstring& path) const override;
+    bool Delete(const std::wstring& path) override;
+    bool Copy(const std::wstring& source, const std::wstring& destination) override;
+};
+
+}  // namespace quorvex

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "engine/RegDll.h"
+
+namespace quorvex {
+
+// The real kernel services. While a worker runs, a fault that its entry
+// point does not handle ends only that worker, with the fault's code as its
+// exit code; faults on any other thread go to the filter that was there before.
+class Win32Kernel final : public KernelServices {
+public:
+    std::optional<std::string> ToAnsi(const std::wstring& text) override;
+    Module LoadLibraryA(const std::string& ansiPath) override;
+    Entry GetProcAddress(Module module, const char* name) override;
+    Thread CreateThread(Entry entry) override;
+    std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) override;
+    std::optional<std::uint32_t> GetExitCodeThread(Thread thread) override;
+    void CloseHandle(Thread thread) override;
+    void FreeLibrary(Module module) override;
+};
+
+}  // namespace quorvex
