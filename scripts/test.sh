@@ -1,0 +1,25 @@
+#!/bin/sh
+# Sets up a fresh Debian machine and runs every test:
+#   host  - the engine's logic, natively, with AddressSanitizer and UBSan
+#   win64 - the engine and the real Win32 adapters, under Wine and Xvfb
+#   win32 - the release build, which must build and link (it cannot run here)
+set -eu
+cd "$(dirname "$0")/.."
+
+sh scripts/setup.sh
+
+jobs=$(nproc)
+for preset in host win64 win32; do
+  echo "== configure and build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+echo "== tests: host"
+ctest --preset host
+
+echo "== tests: win64 (Wine)"
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset win64 || status=$?
+WINEPREFIX="$PWD/build/win64/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+exit $status

@@ -1,0 +1,158 @@
+// Both commands with the real invoker and real files in temporary folders.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "engine/Commands.h"
+#include "platform/Handles.h"
+#include "platform/Win32Kernel.h"
+#include "tests/support/Fakes.h"
+#include "tests/wine/WineSupport.h"
+
+namespace quorvex {
+namespace {
+
+using testing::Exists;
+using testing::FakeControls;
+using testing::FixturePath;
+using testing::ReadAll;
+using testing::TakeFixtureCalls;
+using testing::TempDir;
+
+class CommandsWineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TakeFixtureCalls();
+        CreateDirectoryW(appDir.c_str(), nullptr);
+        CreateDirectoryW(destDir.c_str(), nullptr);
+        controls.folder = destDir;
+    }
+
+    void Ship(const wchar_t* fixture) { Place(fixture, shipped); }
+    void Install(const wchar_t* fixture) { Place(fixture, installed); }
+    static void Place(const wchar_t* fixture, const std::wstring& path) {
+        ASSERT_TRUE(CopyFileW(FixturePath(fixture).c_str(), path.c_str(), FALSE));
+    }
+    std::wstring Caption(StatusRow row) const { return controls.Caption(row); }
+    void ExpectRows(const wchar_t* uninstall, const wchar_t* copy, const wchar_t* install) {
+        EXPECT_EQ(Caption(StatusRow::Uninstall), uninstall);
+        EXPECT_EQ(Caption(StatusRow::Copy), copy);
+        EXPECT_EQ(Caption(StatusRow::Install), install);
+        EXPECT_TRUE(controls.AllButtonsEnabled());
+        for (StatusRow row : AllStatusRows) {
+            EXPECT_EQ(controls.Shadow(row), controls.Caption(row));
+        }
+    }
+
+    TempDir temp;
+    const std::wstring appDir = temp / L"app";
+    const std::wstring destDir = temp / L"dest";
+    const std::wstring shipped = appDir + L"\\Quorvexv1.4.dll";
+    const std::wstring installed = destDir + L"\\Quorvexv1.4.dll";
+
+    testing::Log log;
+    FakeControls controls{log};
+    Win32Kernel kernel;
+    RegDll invoker{kernel};
+    testing::FilesWithAppDirectory files{appDir};
+    StatusBoard board{controls};
+    InstallCommands commands{board, invoker, files};
+};
+
+TEST_F(CommandsWineTest, FreshInstallCopiesAndRegisters) {
+    Ship(L"fixture_both_ok");
+    commands.cmdRegister_Click();
+    ExpectRows(L"No previous version.", L"Sucessful", L"Sucessful");
+    EXPECT_EQ(ReadAll(installed), ReadAll(shipped));
+    EXPECT_EQ(TakeFixtureCalls(), L"DllRegisterServer;");
+}
+
+TEST_F(CommandsWineTest, InstallReplacesTheInstalledCopy) {
+    Install(L"fixture_register_only");
+    Ship(L"fixture_both_ok");
+    commands.cmdRegister_Click();
+    ExpectRows(L"Not Valid!", L"Sucessful", L"Sucessful");
+    EXPECT_EQ(ReadAll(installed), ReadAll(shipped));
+
+    // Now the installed copy unregisters itself before it is replaced.
+    Ship(L"fixture_failing");
+    TakeFixtureCalls();
+    commands.cmdRegister_Click();
+    ExpectRows(L"Sucessful", L"Sucessful", L"Failed!");
+    EXPECT_EQ(TakeFixtureCalls(), L"DllUnregisterServer;DllRegisterServer;");
+    EXPECT_EQ(ReadAll(installed), ReadAll(shipped));
+}
+
+TEST_F(CommandsWineTest, FaultingInstalledCopyIsStillReplaced) {
+    Install(L"fixture_fault");
+    Ship(L"fixture_both_ok");
+    commands.cmdRegister_Click();
+    ExpectRows(L"Failed!", L"Sucessful", L"Sucessful");
+    EXPECT_EQ(ReadAll(installed), ReadAll(shipped));
+}
+
+TEST_F(CommandsWineTest, MissingShippedCopyKeepsTheInstalledOne) {
+    Install(L"fixture_both_ok");
+    const std::vector<char> before = ReadAll(installed);
+    commands.cmdRegister_Click();
+    ExpectRows(L"...", L"Not a valid path", L"...");
+    EXPECT_EQ(ReadAll(installed), before);
+    EXPECT_EQ(TakeFixtureCalls(), L"");
+}
+
+TEST_F(CommandsWineTest, MissingDestinationFolderTakesTheErrorRoad) {
+    Ship(L"fixture_both_ok");
+    controls.folder = temp / L"no such folder";
+    commands.cmdRegister_Click();
+    ExpectRows(L"No previous version.", L"Not a valid path", L"...");
+    EXPECT_FALSE(Exists(temp / L"no such folder"));
+}
+
+TEST_F(CommandsWineTest, CopyHeldLoadedByARunningProgramIsNotReplaced) {
+    Install(L"fixture_register_only");
+    Ship(L"fixture_both_ok");
+    const UniqueModule held(LoadLibraryW(installed.c_str()));
+    ASSERT_TRUE(held);
+    const std::vector<char> before = ReadAll(installed);
+    commands.cmdRegister_Click();
+    ExpectRows(L"Not Valid!", L"Not a valid path", L"...");
+    EXPECT_EQ(ReadAll(installed), before);
+}
+
+TEST_F(CommandsWineTest, ReadOnlyShippedCopyLeavesAReplaceableInstall) {
+    Ship(L"fixture_both_ok");
+    ASSERT_TRUE(SetFileAttributesW(shipped.c_str(), FILE_ATTRIBUTE_READONLY));
+    commands.cmdRegister_Click();
+    ExpectRows(L"No previous version.", L"Sucessful", L"Sucessful");
+    EXPECT_EQ(GetFileAttributesW(installed.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+
+    commands.cmdRegister_Click();
+    ExpectRows(L"Sucessful", L"Sucessful", L"Sucessful");
+}
+
+TEST_F(CommandsWineTest, UninstallUnregistersAndDeletes) {
+    Install(L"fixture_both_ok");
+    Ship(L"fixture_both_ok");
+    const std::vector<char> shippedBefore = ReadAll(shipped);
+    commands.cmdUninstall_Click();
+    ExpectRows(L"Sucessful", L"N/A", L"N/A");
+    EXPECT_FALSE(Exists(installed));
+    EXPECT_EQ(TakeFixtureCalls(), L"DllUnregisterServer;");
+    EXPECT_EQ(ReadAll(shipped), shippedBefore);
+
+    commands.cmdUninstall_Click();
+    ExpectRows(L"No previous version.", L"N/A", L"N/A");
+}
+
+TEST_F(CommandsWineTest, LeadingSpacesReachOnlyTheRegistration) {
+    Install(L"fixture_both_ok");
+    // The delete and copy see the untrimmed path, which names no folder.
+    controls.folder = L"  " + destDir;
+    Ship(L"fixture_both_ok");
+    commands.cmdUninstall_Click();
+    ExpectRows(L"Sucessful", L"N/A", L"N/A");
+    EXPECT_TRUE(Exists(installed));
+}
+
+}  // namespace
+}  // namespace quorvex

@@ -1,0 +1,125 @@
+// The invoker on the real loader and threads, with the fixture libraries.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+
+#include "engine/RegDll.h"
+#include "platform/Win32Kernel.h"
+#include "tests/wine/WineSupport.h"
+
+namespace quorvex {
+namespace {
+
+using testing::FixturePath;
+using testing::TakeFixtureCalls;
+using testing::TempDir;
+
+class RegDllWineTest : public ::testing::Test {
+protected:
+    void SetUp() override { TakeFixtureCalls(); }
+
+    RegResult Call(const std::wstring& path, RegMode mode) {
+        return RegDll(kernel).CallRegEntry(path, mode);
+    }
+    static bool IsLoaded(const std::wstring& path) { return GetModuleHandleW(path.c_str()) != nullptr; }
+
+    Win32Kernel kernel;
+};
+
+TEST_F(RegDllWineTest, EntryPointsRunOnceEachAndTheLibraryIsReleased) {
+    const std::wstring library = FixturePath(L"fixture_both_ok");
+    EXPECT_EQ(Call(library, RegModeUnregister), RegResult::Unregistered);
+    EXPECT_EQ(Call(library, RegModeRegister), RegResult::Registered);
+    EXPECT_EQ(TakeFixtureCalls(), L"DllUnregisterServer;DllRegisterServer;");
+    EXPECT_FALSE(IsLoaded(library));
+
+    EXPECT_EQ(Call(FixturePath(L"fixture_both_false"), RegModeRegister), RegResult::Registered);
+}
+
+TEST_F(RegDllWineTest, MissingEntryPointsAndOtherModes) {
+    const std::wstring registerOnly = FixturePath(L"fixture_register_only");
+    EXPECT_EQ(Call(registerOnly, RegModeUnregister), RegResult::EntryMissing);
+    EXPECT_FALSE(IsLoaded(registerOnly));
+    EXPECT_EQ(Call(registerOnly, RegModeRegister), RegResult::Registered);
+
+    const std::wstring none = FixturePath(L"fixture_no_entries");
+    EXPECT_EQ(Call(none, RegModeRegister), RegResult::EntryMissing);
+    EXPECT_EQ(Call(none, RegModeUnregister), RegResult::EntryMissing);
+    for (RegMode mode : {0, 3, -1}) {
+        EXPECT_EQ(Call(FixturePath(L"fixture_both_ok"), mode), RegResult::EntryMissing);
+    }
+    EXPECT_FALSE(IsLoaded(FixturePath(L"fixture_both_ok")));
+    EXPECT_EQ(TakeFixtureCalls(), L"DllRegisterServer;");
+}
+
+TEST_F(RegDllWineTest, FailureStatusIsNotReportedAsSuccess) {
+    for (const wchar_t* fixture : {L"fixture_failing", L"fixture_denied"}) {
+        EXPECT_EQ(Call(FixturePath(fixture), RegModeRegister), RegResult::EntryFailed) << fixture;
+        EXPECT_EQ(Call(FixturePath(fixture), RegModeUnregister), RegResult::EntryFailed) << fixture;
+    }
+}
+
+TEST_F(RegDllWineTest, UnloadablePaths) {
+    TempDir temp;
+    ASSERT_TRUE(testing::WriteText(temp / L"Quorvexv1.4.dll", "not a library"));
+    EXPECT_EQ(Call(temp / L"Quorvexv1.4.dll", RegModeUnregister), RegResult::LoadFailed);
+    EXPECT_EQ(Call(temp / L"missing.dll", RegModeUnregister), RegResult::LoadFailed);
+    EXPECT_EQ(Call(L"   ", RegModeUnregister), RegResult::LoadFailed);
+    EXPECT_EQ(Call(L"", RegModeUnregister), RegResult::NoAction);
+    EXPECT_EQ(Call(FixturePath(L"fixture_refuse_load"), RegModeRegister), RegResult::LoadFailed);
+    EXPECT_EQ(TakeFixtureCalls(), L"");
+}
+
+// A fault in the entry point ends only its worker; the filter that was in
+// place before the call is in place again afterwards.
+TEST_F(RegDllWineTest, FaultingEntryPointEndsOnlyItsWorker) {
+    const LPTOP_LEVEL_EXCEPTION_FILTER before = SetUnhandledExceptionFilter(nullptr);
+    SetUnhandledExceptionFilter(before);
+
+    EXPECT_EQ(Call(FixturePath(L"fixture_fault"), RegModeUnregister), RegResult::EntryFailed);
+    EXPECT_EQ(Call(FixturePath(L"fixture_fault"), RegModeRegister), RegResult::EntryFailed);
+    EXPECT_EQ(TakeFixtureCalls(), L"DllUnregisterServer;DllRegisterServer;");
+    EXPECT_EQ(SetUnhandledExceptionFilter(before), before);
+    // The process goes on working normally.
+    EXPECT_EQ(Call(FixturePath(L"fixture_both_ok"), RegModeRegister), RegResult::Registered);
+}
+
+TEST_F(RegDllWineTest, PathsOutsideTheAnsiCodePageAreRefused) {
+    if (GetACP() != 1252) {
+        GTEST_SKIP() << "written for code page 1252, this is " << GetACP();
+    }
+    EXPECT_EQ(kernel.ToAnsi(L"C:\\\x00A5"), std::optional<std::string>("C:\\\xA5"));
+    EXPECT_EQ(kernel.ToAnsi(L"C:\\\xFF3C"), std::nullopt);
+    EXPECT_EQ(kernel.ToAnsi(L"C:\\\x0100"), std::nullopt);
+    EXPECT_EQ(kernel.ToAnsi(std::wstring(L"C:\\a\0b", 6)), std::nullopt);
+
+    // With best-fit mapping, U+FF3C would become a separator and load a\Quorvexv1.4.dll.
+    TempDir temp;
+    ASSERT_TRUE(CreateDirectoryW((temp / L"a").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
+                          (temp / L"a\\Quorvexv1.4.dll").c_str(), TRUE));
+    EXPECT_EQ(Call(temp / L"a\xFF3CQuorvexv1.4.dll", RegModeUnregister), RegResult::LoadFailed);
+    EXPECT_EQ(TakeFixtureCalls(), L"");
+
+    // A character the code page does have is fine.
+    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
+                          (temp / L"\x00A5.dll").c_str(), TRUE));
+    EXPECT_EQ(Call(temp / L"\x00A5.dll", RegModeUnregister), RegResult::Unregistered);
+}
+
+// Kept last and alone: it waits out the whole limit.
+TEST_F(RegDllWineTest, EntryPointPastTheLimitTimesOutAndStaysLoaded) {
+    const std::wstring library = FixturePath(L"fixture_hang");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Call(library, RegModeUnregister), RegResult::TimedOut);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(9900));
+    EXPECT_LT(waited, std::chrono::milliseconds(15000));
+    // Its code is still running on the worker, so it must not be unloaded.
+    EXPECT_TRUE(IsLoaded(library));
+}
+
+}  // namespace
+}  // namespace quorvex
