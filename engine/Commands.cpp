@@ -78,7 +78,8 @@ void InstallCommands::cmdUninstall_Click() noexcept {
     UnregisterAndDelete(destination);
     Attempt([&] { board_.SetStatus(StatusRow::Copy, status_text::NotApplicable, colour::Blue); });
     Attempt([&] { board_.MirrorShadow(StatusRow::Copy); });
-    Attempt([&] { board_.SetStatus(StatusRow::Install, status_text::NotApplicable, colour::Blue); });
+    Attempt(
+        [&] { board_.SetStatus(StatusRow::Install, status_text::NotApplicable, colour::Blue); });
     Attempt([&] { board_.MirrorShadow(StatusRow::Install); });
     Attempt([&] { board_.SetButtonsEnabled(true); });
 }

@@ -14,7 +14,7 @@ inline constexpr std::wstring_view TargetFileName = L"\\Quorvexv1.4.dll";
 inline constexpr std::wstring_view DefaultFolder = L"C:\\WINDOWS\\SYSTEM";
 
 class InstallCommands {
-public:
+  public:
     InstallCommands(StatusBoard& board, RegistrationInvoker& invoker, FileServices& files)
         : board_(board), invoker_(invoker), files_(files) {}
 
@@ -24,7 +24,7 @@ public:
     // Uninstall only: unregisters and deletes the installed copy. Never throws.
     void cmdUninstall_Click() noexcept;
 
-private:
+  private:
     // Unregisters the copy at the destination, shows and mirrors the outcome,
     // then deletes the copy; every failure is skipped.
     void UnregisterAndDelete(const std::wstring& destination) noexcept;

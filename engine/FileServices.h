@@ -6,7 +6,7 @@
 namespace quorvex {
 
 class FileServices {
-public:
+  public:
     virtual ~FileServices() = default;
     // The folder of the running executable, without a trailing separator.
     virtual std::wstring ApplicationDirectory() const = 0;
@@ -14,7 +14,8 @@ public:
     virtual bool CanRead(const std::wstring& path) const = 0;
     [[nodiscard]] virtual bool Delete(const std::wstring& path) = 0;
     // Replaces an existing destination; the copy is left writable.
-    [[nodiscard]] virtual bool Copy(const std::wstring& source, const std::wstring& destination) = 0;
+    [[nodiscard]] virtual bool Copy(const std::wstring& source,
+                                    const std::wstring& destination) = 0;
 };
 
 }  // namespace quorvex

@@ -31,7 +31,7 @@ inline constexpr std::uint32_t RegEntryTimeoutMs = 10000;
 // The kernel services CallRegEntry is written against, named after the
 // Win32 functions the program binds them to; tests bind a recording fake.
 class KernelServices {
-public:
+  public:
     using Module = void*;
     using Entry = void*;
     using Thread = void*;
@@ -54,17 +54,17 @@ public:
 
 // What the commands need: one registration call.
 class RegistrationInvoker {
-public:
+  public:
     virtual ~RegistrationInvoker() = default;
     virtual RegResult CallRegEntry(std::wstring path, RegMode mode) = 0;
 };
 
 class RegDll final : public RegistrationInvoker {
-public:
+  public:
     explicit RegDll(KernelServices& kernel) : kernel_(kernel) {}
     RegResult CallRegEntry(std::wstring path, RegMode mode) override;
 
-private:
+  private:
     KernelServices& kernel_;
 };
 

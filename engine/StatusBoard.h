@@ -54,7 +54,7 @@ std::optional<RowStatus> InstallRowStatus(RegResult result);
 // What the board needs of the window. Any operation may throw when the
 // window refuses a write; the commands decide what that means.
 class BoardControls {
-public:
+  public:
     virtual ~BoardControls() = default;
     virtual void SetStatusCaption(StatusRow row, std::wstring_view caption) = 0;
     virtual std::wstring StatusCaption(StatusRow row) const = 0;
@@ -65,7 +65,7 @@ public:
 };
 
 class StatusBoard {
-public:
+  public:
     explicit StatusBoard(BoardControls& controls) : controls_(controls) {}
 
     void ResetRows();
@@ -75,7 +75,7 @@ public:
     void SetButtonsEnabled(bool enabled);
     std::wstring FolderText() const { return controls_.FolderText(); }
 
-private:
+  private:
     BoardControls& controls_;
 };
 

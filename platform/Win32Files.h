@@ -5,7 +5,7 @@
 namespace quorvex {
 
 class Win32Files : public FileServices {
-public:
+  public:
     std::wstring ApplicationDirectory() const override;
     bool CanRead(const std::wstring& path) const override;
     bool Delete(const std::wstring& path) override;

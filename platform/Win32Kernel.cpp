@@ -63,13 +63,13 @@ std::optional<std::string> Win32Kernel::ToAnsi(const std::wstring& text) {
     BOOL* usedDefaultOut = IsUtf8CodePage(codePage) ? nullptr : &usedDefault;
     const int length = WideCharToMultiByte(codePage, flags, text.data(), wideLength, nullptr, 0,
                                            nullptr, usedDefaultOut);
-    if (length <= 0 || usedDefault) {
+    if (length <= 0 || usedDefault != FALSE) {
         return std::nullopt;
     }
     std::string ansi(static_cast<std::size_t>(length), '\0');
     if (WideCharToMultiByte(codePage, flags, text.data(), wideLength, ansi.data(), length, nullptr,
                             usedDefaultOut) != length ||
-        usedDefault) {
+        usedDefault != FALSE) {
         return std::nullopt;
     }
     return ansi;

@@ -8,7 +8,7 @@ namespace quorvex {
 // point does not handle ends only that worker, with the fault's code as its
 // exit code; faults on any other thread go to the filter that was there before.
 class Win32Kernel final : public KernelServices {
-public:
+  public:
     std::optional<std::string> ToAnsi(const std::wstring& text) override;
     Module LoadLibraryA(const std::string& ansiPath) override;
     Entry GetProcAddress(Module module, const char* name) override;

@@ -19,8 +19,8 @@ const std::wstring Installed = L"C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 
 const Log DisableButtons{"enable cmdRegister 0", "enable cmdUninstall 0", "enable ExitCmd 0"};
 const Log EnableButtons{"enable cmdRegister 1", "enable cmdUninstall 1", "enable ExitCmd 1"};
-const Log ResetRows{"colour 1 white", "caption 1 ...", "colour 2 white",
-                    "caption 2 ...",   "colour 3 white", "caption 3 ..."};
+const Log ResetRows{"colour 1 white", "caption 1 ...",  "colour 2 white",
+                    "caption 2 ...",  "colour 3 white", "caption 3 ..."};
 
 Log Concat(std::initializer_list<Log> parts) {
     Log all;
@@ -31,7 +31,7 @@ Log Concat(std::initializer_list<Log> parts) {
 }
 
 class CommandsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { files.files.insert(Installed); }
 
     void ExpectIdleAndMirrored() {
@@ -57,15 +57,17 @@ TEST_F(CommandsTest, InstallRunsEveryStepInOrder) {
     invoker.results = {RegResult::Unregistered, RegResult::Registered};
     commands.cmdRegister_Click();
 
-    EXPECT_EQ(log, Concat({DisableButtons, ResetRows,
-                           {"unregister C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 1 green",
-                            "caption 1 Sucessful", "shadow 1 Sucessful",
-                            "delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                            "copy D:\\Setup\\Quorvexv1.4.dll > C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                            "colour 2 green", "caption 2 Sucessful",
-                            "register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 3 green",
-                            "caption 3 Sucessful", "shadow 2 Sucessful", "shadow 3 Sucessful"},
-                           EnableButtons}));
+    EXPECT_EQ(log,
+              Concat({DisableButtons,
+                      ResetRows,
+                      {"unregister C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 1 green",
+                       "caption 1 Sucessful", "shadow 1 Sucessful",
+                       "delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
+                       "copy D:\\Setup\\Quorvexv1.4.dll > C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
+                       "colour 2 green", "caption 2 Sucessful",
+                       "register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 3 green",
+                       "caption 3 Sucessful", "shadow 2 Sucessful", "shadow 3 Sucessful"},
+                      EnableButtons}));
     ExpectIdleAndMirrored();
 }
 
@@ -73,7 +75,8 @@ TEST_F(CommandsTest, UninstallRunsEveryStepInOrderAndNeverTouchesTheShippedCopy)
     invoker.results = {RegResult::Unregistered};
     commands.cmdUninstall_Click();
 
-    EXPECT_EQ(log, Concat({DisableButtons, ResetRows,
+    EXPECT_EQ(log, Concat({DisableButtons,
+                           ResetRows,
                            {"unregister C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 1 green",
                             "caption 1 Sucessful", "shadow 1 Sucessful",
                             "delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 2 blue",
@@ -88,9 +91,12 @@ TEST_F(CommandsTest, UninstallRunsEveryStepInOrderAndNeverTouchesTheShippedCopy)
 // Each uninstall-row outcome is shown, mirrored, and the delete still runs.
 TEST_F(CommandsTest, UninstallRowOutcomesNeverStopTheDelete) {
     const std::pair<RegResult, const wchar_t*> outcomes[] = {
-        {RegResult::NoAction, L"..."},         {RegResult::LoadFailed, L"No previous version."},
-        {RegResult::EntryMissing, L"Not Valid!"}, {RegResult::TimedOut, L"Failed!"},
-        {RegResult::EntryFailed, L"Failed!"},  {RegResult::Unregistered, L"Sucessful"}};
+        {RegResult::NoAction, L"..."},
+        {RegResult::LoadFailed, L"No previous version."},
+        {RegResult::EntryMissing, L"Not Valid!"},
+        {RegResult::TimedOut, L"Failed!"},
+        {RegResult::EntryFailed, L"Failed!"},
+        {RegResult::Unregistered, L"Sucessful"}};
     for (auto [result, text] : outcomes) {
         for (bool install : {false, true}) {
             SCOPED_TRACE(::testing::Message()
@@ -142,8 +148,8 @@ TEST_F(CommandsTest, FailedCopyTakesTheErrorRoad) {
     EXPECT_EQ(controls.Colour(StatusRow::Install), colour::White);
     EXPECT_FALSE(Logged("register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"));
     EXPECT_EQ(std::vector(log.end() - 7, log.end()),
-              Concat({{"colour 2 red", "caption 2 Not a valid path",
-                       "shadow 2 Not a valid path", "shadow 3 ..."},
+              Concat({{"colour 2 red", "caption 2 Not a valid path", "shadow 2 Not a valid path",
+                       "shadow 3 ..."},
                       EnableButtons}));
     ExpectIdleAndMirrored();
 }
@@ -227,7 +233,8 @@ TEST_F(CommandsTest, MissingShippedCopyLeavesTheInstalledOneAlone) {
     controls.shadows = {L"old", L"old", L"old"};
     commands.cmdRegister_Click();
 
-    EXPECT_EQ(log, Concat({DisableButtons, ResetRows,
+    EXPECT_EQ(log, Concat({DisableButtons,
+                           ResetRows,
                            {"shadow 1 ...", "colour 2 red", "caption 2 Not a valid path",
                             "shadow 2 Not a valid path", "shadow 3 ..."},
                            EnableButtons}));

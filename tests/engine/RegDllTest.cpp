@@ -14,7 +14,7 @@ using Calls = std::vector<std::string>;
 
 // Records every kernel call with its arguments and answers as scripted.
 class RecordingKernel : public KernelServices {
-public:
+  public:
     static inline const Module TheModule = reinterpret_cast<Module>(0x10000);
     static inline const Entry TheEntry = reinterpret_cast<Entry>(0x10400);
     static inline const Thread TheThread = reinterpret_cast<Thread>(0x44);
@@ -61,7 +61,7 @@ public:
     std::optional<std::uint32_t> exitCode = 0;
     Calls calls;
 
-private:
+  private:
     static const char* Name(const void* handle) {
         return handle == TheModule ? "module" : handle == TheThread ? "worker" : "?";
     }
@@ -72,7 +72,7 @@ constexpr std::uint32_t WaitFailed = 0xFFFFFFFF;
 const std::wstring LibraryPath = L"C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 
 class RegDllTest : public ::testing::Test {
-protected:
+  protected:
     RegResult Call(const std::wstring& path, RegMode mode) {
         return RegDll(kernel).CallRegEntry(path, mode);
     }
@@ -120,17 +120,17 @@ TEST_F(RegDllTest, OtherModesLoadAndReleaseWithoutLookUp) {
 TEST_F(RegDllTest, MissingExportReleasesTheLibrary) {
     kernel.exports = false;
     EXPECT_EQ(Call(LibraryPath, RegModeUnregister), RegResult::EntryMissing);
-    EXPECT_EQ(kernel.calls, (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                                   "GetProcAddress module DllUnregisterServer",
-                                   "FreeLibrary module"}));
+    EXPECT_EQ(kernel.calls,
+              (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
+                     "GetProcAddress module DllUnregisterServer", "FreeLibrary module"}));
 }
 
 TEST_F(RegDllTest, WorkerNotCreatedReleasesTheLibraryAndReportsNoAction) {
     kernel.threadStarts = false;
     EXPECT_EQ(Call(LibraryPath, RegModeRegister), RegResult::NoAction);
     EXPECT_EQ(kernel.calls, (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                                   "GetProcAddress module DllRegisterServer",
-                                   "CreateThread entry", "FreeLibrary module"}));
+                                   "GetProcAddress module DllRegisterServer", "CreateThread entry",
+                                   "FreeLibrary module"}));
 }
 
 TEST_F(RegDllTest, WorkerEndingInTimeClosesTheHandleThenReleasesTheLibrary) {
@@ -158,12 +158,12 @@ TEST_F(RegDllTest, FailureStatusOfTheEntryPointIsReported) {
         RegResult unregisterResult;
     };
     const Case cases[] = {
-        {0u, RegResult::Registered, RegResult::Unregistered},                 // S_OK
-        {1u, RegResult::Registered, RegResult::Unregistered},                 // S_FALSE
+        {0u, RegResult::Registered, RegResult::Unregistered},  // S_OK
+        {1u, RegResult::Registered, RegResult::Unregistered},  // S_FALSE
         {0x7FFFFFFFu, RegResult::Registered, RegResult::Unregistered},
-        {0x80070005u, RegResult::EntryFailed, RegResult::EntryFailed},        // E_ACCESSDENIED
-        {0x80040201u, RegResult::EntryFailed, RegResult::EntryFailed},        // SELFREG_E_CLASS
-        {0xC0000005u, RegResult::EntryFailed, RegResult::EntryFailed},        // worker ended by a fault
+        {0x80070005u, RegResult::EntryFailed, RegResult::EntryFailed},  // E_ACCESSDENIED
+        {0x80040201u, RegResult::EntryFailed, RegResult::EntryFailed},  // SELFREG_E_CLASS
+        {0xC0000005u, RegResult::EntryFailed, RegResult::EntryFailed},  // worker ended by a fault
         {std::nullopt, RegResult::Registered, RegResult::Unregistered},
     };
     for (const Case& c : cases) {

@@ -16,7 +16,7 @@ struct Expected {
 };
 
 class StatusBoardTest : public ::testing::Test {
-protected:
+  protected:
     Log log;
     FakeControls controls{log};
     StatusBoard board{controls};

@@ -59,7 +59,7 @@ inline const char* ButtonName(CommandButton button) {
 // "shadow 2 Sucessful", "enable cmdRegister 0". An operation listed in
 // `failing` throws instead of taking effect, as a refused write would.
 class FakeControls : public BoardControls {
-public:
+  public:
     explicit FakeControls(Log& log) : log_(log) {}
 
     void SetStatusCaption(StatusRow row, std::wstring_view caption) override {
@@ -94,7 +94,7 @@ public:
     std::wstring folder = L"C:\\WINDOWS\\SYSTEM";
     std::set<std::string> failing;
 
-private:
+  private:
     void Do(const std::string& operation) {
         if (failing.count(operation) != 0) {
             log_.push_back("refused " + operation);
@@ -108,7 +108,7 @@ private:
 // Logs "register PATH" / "unregister PATH" / "call MODE PATH" and returns
 // the next scripted result (NoAction once the script has run out).
 class FakeInvoker : public RegistrationInvoker {
-public:
+  public:
     explicit FakeInvoker(Log& log) : log_(log) {}
 
     RegResult CallRegEntry(std::wstring path, RegMode mode) override {
@@ -130,13 +130,13 @@ public:
     std::vector<RegResult> results;
     RegMode throwOnMode = 0;
 
-private:
+  private:
     Log& log_;
 };
 
 // A folder-less file system: a set of paths that exist.
 class FakeFiles : public FileServices {
-public:
+  public:
     explicit FakeFiles(Log& log) : log_(log) {}
 
     std::wstring ApplicationDirectory() const override { return appDirectory; }
@@ -159,7 +159,7 @@ public:
     bool refuseDelete = false;
     bool refuseCopy = false;
 
-private:
+  private:
     Log& log_;
 };
 

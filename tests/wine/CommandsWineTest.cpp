@@ -20,7 +20,7 @@ using testing::TakeFixtureCalls;
 using testing::TempDir;
 
 class CommandsWineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TakeFixtureCalls();
         CreateDirectoryW(appDir.c_str(), nullptr);

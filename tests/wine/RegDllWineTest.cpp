@@ -17,13 +17,15 @@ using testing::TakeFixtureCalls;
 using testing::TempDir;
 
 class RegDllWineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { TakeFixtureCalls(); }
 
     RegResult Call(const std::wstring& path, RegMode mode) {
         return RegDll(kernel).CallRegEntry(path, mode);
     }
-    static bool IsLoaded(const std::wstring& path) { return GetModuleHandleW(path.c_str()) != nullptr; }
+    static bool IsLoaded(const std::wstring& path) {
+        return GetModuleHandleW(path.c_str()) != nullptr;
+    }
 
     Win32Kernel kernel;
 };
@@ -104,8 +106,8 @@ TEST_F(RegDllWineTest, PathsOutsideTheAnsiCodePageAreRefused) {
     EXPECT_EQ(TakeFixtureCalls(), L"");
 
     // A character the code page does have is fine.
-    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
-                          (temp / L"\x00A5.dll").c_str(), TRUE));
+    ASSERT_TRUE(
+        CopyFileW(FixturePath(L"fixture_both_ok").c_str(), (temp / L"\x00A5.dll").c_str(), TRUE));
     EXPECT_EQ(Call(temp / L"\x00A5.dll", RegModeUnregister), RegResult::Unregistered);
 }
 

@@ -20,7 +20,7 @@ inline std::wstring FixturePath(const std::wstring& name) {
 
 // A new empty folder under the temporary folder, removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir() {
         wchar_t base[MAX_PATH + 1];
         GetTempPathW(MAX_PATH + 1, base);
@@ -38,7 +38,7 @@ public:
     const std::wstring& Path() const { return path_; }
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
 
-private:
+  private:
     static void RemoveTree(const std::wstring& folder) {
         WIN32_FIND_DATAW found;
         HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
@@ -106,12 +106,12 @@ inline std::wstring TakeFixtureCalls() {
 // The real file services, with the application folder put elsewhere so a
 // test can choose what is "shipped".
 class FilesWithAppDirectory : public Win32Files {
-public:
+  public:
     explicit FilesWithAppDirectory(std::wstring appDirectory)
         : appDirectory_(std::move(appDirectory)) {}
     std::wstring ApplicationDirectory() const override { return appDirectory_; }
 
-private:
+  private:
     std::wstring appDirectory_;
 };
 
