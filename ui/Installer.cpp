@@ -1,0 +1,23 @@
+#include "ui/Installer.h"
+
+namespace quorvex {
+
+Installer::Installer(HINSTANCE instance, int dpi, KernelServices& kernel, FileServices& files)
+    : window_(instance, dpi), board_(window_), regDll_(kernel), commands_(board_, regDll_, files) {
+    window_.OnClick(CommandButton::Register, [this] { commands_.cmdRegister_Click(); });
+    window_.OnClick(CommandButton::Uninstall, [this] { commands_.cmdUninstall_Click(); });
+    window_.OnClick(CommandButton::Exit, [this] { ExitCmd_Click(); });
+}
+
+int RunMessageLoop(MainWindow& window) {
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (!window.HandleDialogKey(message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    return static_cast<int>(message.wParam);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,395 @@
+#include "ui/MainWindow.h"
+
+#include <algorithm>
+
+#include "ui/ResourceIds.h"
+
+namespace quorvex {
+
+namespace {
+
+using layout::Controls;
+using layout::Kind;
+
+constexpr wchar_t WindowClassName[] = L"QuorvexInstallMain";
+constexpr wchar_t WindowTitle[] = L"Quorvex v1.4 Install";
+constexpr DWORD WindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+constexpr DWORD WindowExStyle = WS_EX_DLGMODALFRAME;
+constexpr int DialogFontPoints = 8;
+// Child control ids: the table index moved clear of IDOK and IDCANCEL, which
+// the dialog keyboard interface sends for Enter and Escape.
+constexpr int FirstControlId = 100;
+
+constexpr std::size_t ButtonIndex(CommandButton button) {
+    switch (button) {
+        case CommandButton::Register:
+            return layout::IndexOf(L"cmdRegister");
+        case CommandButton::Uninstall:
+            return layout::IndexOf(L"cmdUninstall");
+        case CommandButton::Exit:
+            return layout::IndexOf(L"ExitCmd");
+    }
+    return layout::IndexOf(L"ExitCmd");
+}
+
+constexpr std::size_t FolderTextIndex = layout::IndexOf(L"FolderText");
+
+void RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
+    WNDCLASSEXW windowClass{};
+    if (GetClassInfoExW(instance, WindowClassName, &windowClass) != FALSE) {
+        return;
+    }
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    windowClass.lpszClassName = WindowClassName;
+    RegisterClassExW(&windowClass);
+}
+
+// Selects an object into a device context for one scope.
+class Selection {
+public:
+    Selection(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
+    ~Selection() { SelectObject(dc_, previous_); }
+    Selection(const Selection&) = delete;
+    Selection& operator=(const Selection&) = delete;
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
+
+struct DcDeleter {
+    using pointer = HDC;
+    void operator()(HDC dc) const noexcept { DeleteDC(dc); }
+};
+using UniqueDc = std::unique_ptr<std::remove_pointer_t<HDC>, DcDeleter>;
+
+}  // namespace
+
+int SystemDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
+}
+
+MainWindow::MainWindow(HINSTANCE instance, int dpi) : dpi_(dpi) {
+    for (std::size_t i = 0; i < layout::ControlCount; ++i) {
+        captions_[i] = Controls[i].caption;
+        colours_[i] = Controls[i].colour.value_or(colour::White);
+    }
+
+    LOGFONTW font{};
+    font.lfHeight = -MulDiv(DialogFontPoints, dpi_, 72);
+    font.lfWeight = FW_NORMAL;
+    font.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(font.lfFaceName, L"MS Shell Dlg", LF_FACESIZE);
+    font_.reset(CreateFontIndirectW(&font));
+    picture_.reset(static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(IDB_BACKGROUND),
+                                                   IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 0, 0,
+                                          LR_DEFAULTSIZE | LR_SHARED));
+
+    RegisterWindowClass(instance, WindowProc);
+    owner_.reset(CreateWindowExW(0, L"STATIC", WindowTitle, WS_POPUP, 0, 0, 0, 0, nullptr,
+                                 nullptr, instance, nullptr));
+
+    RECT frame{0, 0, ToPixels(layout::ClientWidthTwips), ToPixels(layout::ClientHeightTwips)};
+    AdjustWindowRectEx(&frame, WindowStyle, FALSE, WindowExStyle);
+    CreateWindowExW(WindowExStyle, WindowClassName, WindowTitle, WindowStyle, CW_USEDEFAULT,
+                    CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                    owner_.get(), nullptr, instance, this);
+    if (!window_) {
+        return;
+    }
+    SendMessageW(window_.get(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageW(window_.get(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+    CreateChildWindows(instance);
+}
+
+MainWindow::~MainWindow() {
+    closed_ = nullptr;
+    window_.reset();
+    owner_.reset();
+}
+
+void MainWindow::CreateChildWindows(HINSTANCE instance) {
+    // Children are created in tab order: the dialog keyboard interface
+    // moves through them in the order they were made.
+    std::array<std::size_t, layout::ControlCount> order{};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
+        return Controls[a].tabIndex < Controls[b].tabIndex;
+    });
+    for (std::size_t index : order) {
+        const layout::Control& control = Controls[index];
+        const wchar_t* windowClass = nullptr;
+        DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+        DWORD exStyle = 0;
+        if (control.kind == Kind::TextBox) {
+            windowClass = L"EDIT";
+            style |= ES_LEFT | ES_AUTOHSCROLL;
+            exStyle = WS_EX_CLIENTEDGE;
+        } else if (control.kind == Kind::Button) {
+            windowClass = L"BUTTON";
+            style |= BS_PUSHBUTTON | BS_CENTER;
+        } else {
+            continue;
+        }
+        const RECT box = PixelBox(index);
+        const std::wstring caption(control.caption);
+        HWND child = CreateWindowExW(
+            exStyle, windowClass, caption.c_str(), style, box.left, box.top,
+            box.right - box.left, box.bottom - box.top, window_.get(),
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(FirstControlId + index)), instance,
+            nullptr);
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+        childWindows_[index] = child;
+    }
+    // No limit on the folder text: the edit control's default is 30,000 characters.
+    SendMessageW(childWindows_[FolderTextIndex], EM_SETLIMITTEXT, 0, 0);
+}
+
+int MainWindow::ToPixels(int twips) const { return MulDiv(twips, dpi_, layout::TwipsPerInch); }
+
+RECT MainWindow::PixelBox(std::size_t index) const {
+    const layout::Control& control = Controls[index];
+    const int left = ToPixels(control.left);
+    const int top = ToPixels(control.top);
+    if (control.kind == Kind::Line) {
+        return RECT{left, top, ToPixels(control.left + control.width), top + 1};
+    }
+    return RECT{left, top, ToPixels(control.left + control.width),
+                ToPixels(control.top + control.height)};
+}
+
+void MainWindow::OnClick(CommandButton button, std::function<void()> handler) {
+    clickHandlers_[static_cast<std::size_t>(button)] = std::move(handler);
+}
+
+void MainWindow::Show(int showCommand) {
+    RECT frame{};
+    GetWindowRect(window_.get(), &frame);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    SetWindowPos(window_.get(), nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ShowWindow(window_.get(), showCommand);
+    UpdateWindow(window_.get());
+    SetFocus(GetNextDlgTabItem(window_.get(), nullptr, FALSE));
+}
+
+void MainWindow::Close() { DestroyWindow(window_.get()); }
+
+bool MainWindow::HandleDialogKey(MSG& message) {
+    return window_ && IsDialogMessageW(window_.get(), &message) != FALSE;
+}
+
+void MainWindow::SetCaption(std::size_t index, std::wstring_view caption) {
+    if (captions_[index] == caption) {
+        return;
+    }
+    captions_[index] = caption;
+    const RECT box = PixelBox(index);
+    InvalidateRect(window_.get(), &box, FALSE);
+}
+
+void MainWindow::SetStatusCaption(StatusRow row, std::wstring_view caption) {
+    SetCaption(layout::ControlsOf(row).status, caption);
+}
+
+std::wstring MainWindow::StatusCaption(StatusRow row) const {
+    return captions_[layout::ControlsOf(row).status];
+}
+
+void MainWindow::SetStatusColour(StatusRow row, PackedColour colour) {
+    const std::size_t index = layout::ControlsOf(row).status;
+    if (colours_[index] == colour) {
+        return;
+    }
+    colours_[index] = colour;
+    const RECT box = PixelBox(index);
+    InvalidateRect(window_.get(), &box, FALSE);
+}
+
+void MainWindow::SetShadowCaption(StatusRow row, std::wstring_view caption) {
+    SetCaption(layout::ControlsOf(row).shadow, caption);
+}
+
+std::wstring MainWindow::FolderText() const {
+    HWND edit = childWindows_[FolderTextIndex];
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(edit)) + 1, L'\0');
+    const int length = GetWindowTextW(edit, text.data(), static_cast<int>(text.size()));
+    text.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+    return text;
+}
+
+void MainWindow::SetButtonEnabled(CommandButton button, bool enabled) {
+    EnableWindow(childWindows_[ButtonIndex(button)], enabled ? TRUE : FALSE);
+}
+
+void MainWindow::Click(std::size_t index) {
+    for (CommandButton button :
+         {CommandButton::Register, CommandButton::Uninstall, CommandButton::Exit}) {
+        if (ButtonIndex(button) != index) {
+            continue;
+        }
+        HWND pressed = childWindows_[index];
+        if (const auto& handler = clickHandlers_[static_cast<std::size_t>(button)]; handler) {
+            handler();
+        }
+        // Disabling the focused button during the command may have taken the
+        // focus away; the keyboard user carries on from the button pressed.
+        HWND focus = GetFocus();
+        if (window_ && IsWindowEnabled(pressed) != FALSE &&
+            (focus == nullptr || focus == window_.get() || IsWindowEnabled(focus) == FALSE)) {
+            SetFocus(pressed);
+        }
+        return;
+    }
+}
+
+void MainWindow::PaintLayout(HDC dc) const {
+    RECT client{};
+    GetClientRect(window_.get(), &client);
+    FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+
+    // The picture keeps its own pixel size whatever the DPI.
+    if (picture_) {
+        BITMAP size{};
+        GetObjectW(picture_.get(), sizeof size, &size);
+        const UniqueDc pictureDc(CreateCompatibleDC(dc));
+        const Selection selected(pictureDc.get(), picture_.get());
+        BitBlt(dc, 0, 0, size.bmWidth, size.bmHeight, pictureDc.get(), 0, 0, SRCCOPY);
+    }
+
+    const UniqueGdi<HBRUSH> lineBrush(CreateSolidBrush(colour::White));
+    for (std::size_t i = 0; i < layout::ControlCount; ++i) {
+        if (Controls[i].kind == Kind::Line) {
+            const RECT line = PixelBox(i);
+            FillRect(dc, &line, lineBrush.get());
+        }
+    }
+
+    // Shadows first, so that each label is drawn over its own shadow.
+    const Selection font(dc, font_.get());
+    SetBkMode(dc, TRANSPARENT);
+    for (bool shadows : {true, false}) {
+        for (std::size_t i = 0; i < layout::ControlCount; ++i) {
+            const layout::Control& control = Controls[i];
+            if (control.kind != Kind::Label || control.shadowOf.empty() != shadows) {
+                continue;
+            }
+            RECT box = PixelBox(i);
+            const UINT align = control.align == layout::Align::Right ? DT_RIGHT : DT_LEFT;
+            SetTextColor(dc, colours_[i]);
+            DrawTextW(dc, captions_[i].c_str(), static_cast<int>(captions_[i].size()), &box,
+                      align | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL);
+        }
+    }
+}
+
+void MainWindow::Paint(HDC target, const RECT& area) const {
+    // Drawn off screen and copied in one piece, so nothing flickers.
+    RECT client{};
+    GetClientRect(window_.get(), &client);
+    const UniqueDc buffer(CreateCompatibleDC(target));
+    const UniqueGdi<HBITMAP> pixels(CreateCompatibleBitmap(target, client.right, client.bottom));
+    const Selection selected(buffer.get(), pixels.get());
+    PaintLayout(buffer.get());
+    BitBlt(target, area.left, area.top, area.right - area.left, area.bottom - area.top,
+           buffer.get(), area.left, area.top, SRCCOPY);
+}
+
+LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* self = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->window_.reset(window);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr) {
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    return self->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    HWND window = window_.get();
+    switch (message) {
+        case WM_ERASEBKGND:
+            return 1;  // WM_PAINT covers every pixel
+        case WM_PAINT: {
+            PAINTSTRUCT paint{};
+            HDC dc = BeginPaint(window, &paint);
+            Paint(dc, paint.rcPaint);
+            EndPaint(window, &paint);
+            return 0;
+        }
+        case WM_PRINTCLIENT: {
+            RECT client{};
+            GetClientRect(window, &client);
+            Paint(reinterpret_cast<HDC>(wParam), client);
+            return 0;
+        }
+        case WM_COMMAND: {
+            const int id = LOWORD(wParam);
+            if (id == IDOK) {
+                // Enter presses the focused button, and nothing in the text box.
+                HWND focus = GetFocus();
+                for (std::size_t i = 0; i < layout::ControlCount; ++i) {
+                    if (focus != nullptr && childWindows_[i] == focus &&
+                        Controls[i].kind == Kind::Button) {
+                        Click(i);
+                        break;
+                    }
+                }
+                return 0;
+            }
+            if (HIWORD(wParam) == BN_CLICKED && id >= FirstControlId &&
+                id < FirstControlId + static_cast<int>(layout::ControlCount)) {
+                Click(static_cast<std::size_t>(id - FirstControlId));
+            }
+            return 0;  // Escape (IDCANCEL) does nothing
+        }
+        case WM_ACTIVATE:
+            // Like a dialog: the focus leaves with the window and comes back
+            // to the same control.
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus != nullptr && IsChild(window, focus) != FALSE) {
+                    lastFocus_ = focus;
+                }
+            }
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_SETFOCUS: {
+            HWND next = lastFocus_ != nullptr && IsWindowEnabled(lastFocus_) != FALSE
+                            ? lastFocus_
+                            : GetNextDlgTabItem(window, nullptr, FALSE);
+            if (next != nullptr) {
+                SetFocus(next);
+            }
+            return 0;
+        }
+        case WM_DESTROY:
+            if (closed_) {
+                closed_();
+            }
+            return 0;
+        case WM_NCDESTROY:
+            SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+            static_cast<void>(window_.release());
+            return DefWindowProcW(window, message, wParam, lParam);
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace quorvex

@@ -1,0 +1,85 @@
+// The program's one window: the fixed layout with its picture, windowless
+// labels and lines painted by the window itself, and the real edit control
+// and push buttons. It is the status board's view of the controls.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/StatusBoard.h"
+#include "platform/Handles.h"
+#include "ui/Layout.h"
+
+namespace quorvex {
+
+struct WindowDestroyer {
+    using pointer = HWND;
+    void operator()(HWND window) const noexcept { DestroyWindow(window); }
+};
+using UniqueWindow = std::unique_ptr<std::remove_pointer_t<HWND>, WindowDestroyer>;
+
+class MainWindow final : public BoardControls {
+public:
+    // Builds the window and its controls, hidden, for a screen of `dpi` dots per inch.
+    MainWindow(HINSTANCE instance, int dpi);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    void OnClick(CommandButton button, std::function<void()> handler);
+    // Runs once the window has been destroyed, by the user or by Close().
+    void OnClosed(std::function<void()> handler) { closed_ = std::move(handler); }
+    // Centres the window on the screen, shows it and puts the focus on the
+    // first control in tab order.
+    void Show(int showCommand);
+    void Close();
+
+    // The keyboard interface of a dialog: Tab, Shift+Tab, Enter on a button.
+    bool HandleDialogKey(MSG& message);
+
+    HWND Handle() const { return window_.get(); }
+    // The child window of a windowed control (text box, buttons); null otherwise.
+    HWND ControlWindow(std::size_t index) const { return childWindows_[index]; }
+    RECT PixelBox(std::size_t index) const;
+    int Dpi() const { return dpi_; }
+
+    // BoardControls
+    void SetStatusCaption(StatusRow row, std::wstring_view caption) override;
+    std::wstring StatusCaption(StatusRow row) const override;
+    void SetStatusColour(StatusRow row, PackedColour colour) override;
+    void SetShadowCaption(StatusRow row, std::wstring_view caption) override;
+    std::wstring FolderText() const override;
+    void SetButtonEnabled(CommandButton button, bool enabled) override;
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateChildWindows(HINSTANCE instance);
+    void Paint(HDC target, const RECT& area) const;
+    void PaintLayout(HDC dc) const;
+    void SetCaption(std::size_t index, std::wstring_view caption);
+    void Click(std::size_t index);
+    int ToPixels(int twips) const;
+
+    int dpi_;
+    UniqueGdi<HFONT> font_;
+    UniqueGdi<HBITMAP> picture_;
+    HICON icon_ = nullptr;  // a shared resource icon: never destroyed
+    UniqueWindow owner_;    // hidden; keeps the window off the task bar
+    UniqueWindow window_;
+    std::array<HWND, layout::ControlCount> childWindows_{};
+    std::array<std::wstring, layout::ControlCount> captions_;
+    std::array<PackedColour, layout::ControlCount> colours_{};
+    std::array<std::function<void()>, 3> clickHandlers_;
+    std::function<void()> closed_;
+    HWND lastFocus_ = nullptr;
+};
+
+// The system's dots per inch, as a DPI-aware program sees it.
+int SystemDpi();
+
+}  // namespace quorvex
