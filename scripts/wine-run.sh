@@ -6,7 +6,7 @@
 prefix=$1
 shift
 export WINEPREFIX="$prefix"
-export WINEDEBUG=-all
+export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$prefix/system.reg" ]; then
   mkdir -p "$prefix"

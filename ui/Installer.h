@@ -11,13 +11,13 @@
 namespace quorvex {
 
 class Installer {
-public:
+  public:
     Installer(HINSTANCE instance, int dpi, KernelServices& kernel, FileServices& files);
 
     MainWindow& Window() { return window_; }
     void ExitCmd_Click() { window_.Close(); }
 
-private:
+  private:
     MainWindow window_;
     StatusBoard board_;
     RegDll regDll_;

@@ -51,13 +51,13 @@ void RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
 
 // Selects an object into a device context for one scope.
 class Selection {
-public:
+  public:
     Selection(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
     ~Selection() { SelectObject(dc_, previous_); }
     Selection(const Selection&) = delete;
     Selection& operator=(const Selection&) = delete;
 
-private:
+  private:
     HDC dc_;
     HGDIOBJ previous_;
 };
@@ -95,14 +95,14 @@ MainWindow::MainWindow(HINSTANCE instance, int dpi) : dpi_(dpi) {
                                           LR_DEFAULTSIZE | LR_SHARED));
 
     RegisterWindowClass(instance, WindowProc);
-    owner_.reset(CreateWindowExW(0, L"STATIC", WindowTitle, WS_POPUP, 0, 0, 0, 0, nullptr,
-                                 nullptr, instance, nullptr));
+    owner_.reset(CreateWindowExW(0, L"STATIC", WindowTitle, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                 instance, nullptr));
 
     RECT frame{0, 0, ToPixels(layout::ClientWidthTwips), ToPixels(layout::ClientHeightTwips)};
     AdjustWindowRectEx(&frame, WindowStyle, FALSE, WindowExStyle);
     CreateWindowExW(WindowExStyle, WindowClassName, WindowTitle, WindowStyle, CW_USEDEFAULT,
-                    CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
-                    owner_.get(), nullptr, instance, this);
+                    CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, owner_.get(),
+                    nullptr, instance, this);
     if (!window_) {
         return;
     }
@@ -144,11 +144,11 @@ void MainWindow::CreateChildWindows(HINSTANCE instance) {
         }
         const RECT box = PixelBox(index);
         const std::wstring caption(control.caption);
-        HWND child = CreateWindowExW(
-            exStyle, windowClass, caption.c_str(), style, box.left, box.top,
-            box.right - box.left, box.bottom - box.top, window_.get(),
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(FirstControlId + index)), instance,
-            nullptr);
+        HWND child =
+            CreateWindowExW(exStyle, windowClass, caption.c_str(), style, box.left, box.top,
+                            box.right - box.left, box.bottom - box.top, window_.get(),
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(FirstControlId + index)),
+                            instance, nullptr);
         SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
         childWindows_[index] = child;
     }
@@ -310,7 +310,8 @@ void MainWindow::Paint(HDC target, const RECT& area) const {
 
 LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
-        auto* self = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        auto* self =
+            static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
         self->window_.reset(window);
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     }

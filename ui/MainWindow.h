@@ -23,7 +23,7 @@ struct WindowDestroyer {
 using UniqueWindow = std::unique_ptr<std::remove_pointer_t<HWND>, WindowDestroyer>;
 
 class MainWindow final : public BoardControls {
-public:
+  public:
     // Builds the window and its controls, hidden, for a screen of `dpi` dots per inch.
     MainWindow(HINSTANCE instance, int dpi);
     ~MainWindow() override;
@@ -55,7 +55,7 @@ public:
     std::wstring FolderText() const override;
     void SetButtonEnabled(CommandButton button, bool enabled) override;
 
-private:
+  private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateChildWindows(HINSTANCE instance);

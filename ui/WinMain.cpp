@@ -1,5 +1,6 @@
 // QuorvexInstall: installs and registers the library shipped beside it.
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include "platform/Win32Files.h"

@@ -1,0 +1,372 @@
+// The real window in this process, under Wine and a virtual display.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Win32Kernel.h"
+#include "tests/wine/WineSupport.h"
+#include "ui/Installer.h"
+#include "ui/ResourceIds.h"
+
+namespace quorvex {
+namespace {
+
+using layout::IndexOf;
+using testing::FixturePath;
+using testing::TempDir;
+
+// 32-bit pixels of a device context's bitmap, top-down.
+class Pixels {
+  public:
+    Pixels(int width, int height) : width_(width), height_(height) {}
+    static Pixels Of(HBITMAP bitmap, HDC dc) {
+        BITMAP size{};
+        GetObjectW(bitmap, sizeof size, &size);
+        Pixels pixels(size.bmWidth, size.bmHeight);
+        BITMAPINFO info = Format(size.bmWidth, size.bmHeight);
+        pixels.bgrx_.resize(static_cast<std::size_t>(size.bmWidth) * size.bmHeight);
+        GetDIBits(dc, bitmap, 0, static_cast<UINT>(size.bmHeight), pixels.bgrx_.data(), &info,
+                  DIB_RGB_COLORS);
+        return pixels;
+    }
+    static BITMAPINFO Format(int width, int height) {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;  // top-down
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        return info;
+    }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    // As a packed colour: red + 256 * green + 65536 * blue.
+    PackedColour At(int x, int y) const {
+        const std::uint32_t bgrx = bgrx_[static_cast<std::size_t>(y) * width_ + x];
+        return ((bgrx >> 16) & 0xFF) | (bgrx & 0xFF00) | ((bgrx & 0xFF) << 16);
+    }
+    int Count(PackedColour colour, const RECT& area) const {
+        int count = 0;
+        for (int y = area.top; y < area.bottom; ++y) {
+            for (int x = area.left; x < area.right; ++x) {
+                count += At(x, y) == colour ? 1 : 0;
+            }
+        }
+        return count;
+    }
+    bool SaveBmp(const std::wstring& path) const {
+        BITMAPINFOHEADER header = Format(width_, height_).bmiHeader;
+        const DWORD imageSize = static_cast<DWORD>(bgrx_.size() * 4);
+        BITMAPFILEHEADER file{};
+        file.bfType = 0x4D42;
+        file.bfOffBits = sizeof file + sizeof header;
+        file.bfSize = file.bfOffBits + imageSize;
+        const UniqueHandle out(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        return out.get() != INVALID_HANDLE_VALUE &&
+               WriteFile(out.get(), &file, sizeof file, &written, nullptr) != FALSE &&
+               WriteFile(out.get(), &header, sizeof header, &written, nullptr) != FALSE &&
+               WriteFile(out.get(), bgrx_.data(), imageSize, &written, nullptr) != FALSE;
+    }
+
+  private:
+    int width_;
+    int height_;
+    std::vector<std::uint32_t> bgrx_;
+};
+
+// The client area as the window renders it, through PrintWindow.
+Pixels CaptureClient(HWND window) {
+    RECT client{};
+    GetClientRect(window, &client);
+    HDC screen = GetDC(nullptr);
+    const UniqueGdi<HBITMAP> bitmap(CreateCompatibleBitmap(screen, client.right, client.bottom));
+    HDC dc = CreateCompatibleDC(screen);
+    const HGDIOBJ previous = SelectObject(dc, bitmap.get());
+    PrintWindow(window, dc, PW_CLIENTONLY);
+    SelectObject(dc, previous);
+    Pixels pixels = Pixels::Of(bitmap.get(), dc);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+Pixels BackgroundPicture() {
+    const UniqueGdi<HBITMAP> picture(
+        static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_BACKGROUND),
+                                        IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    HDC screen = GetDC(nullptr);
+    Pixels pixels = Pixels::Of(picture.get(), screen);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+class MainWindowTest : public ::testing::Test {
+  protected:
+    MainWindowTest() : files(appDir.Path()) {}
+
+    void SetUp() override { ASSERT_NE(window().Handle(), nullptr); }
+
+    MainWindow& window() { return installer.Window(); }
+    HWND Control(const wchar_t* name) { return window().ControlWindow(IndexOf(name)); }
+    void Pump() {
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) != FALSE) {
+            if (!window().HandleDialogKey(message)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+    }
+    void Key(UINT key, bool shift = false) {
+        BYTE keys[256]{};
+        GetKeyboardState(keys);
+        keys[VK_SHIFT] = shift ? 0x80 : 0;
+        SetKeyboardState(keys);
+        PostMessageW(GetFocus(), WM_KEYDOWN, key, 1);
+        PostMessageW(GetFocus(), WM_KEYUP, key, 0xC0000001);
+        Pump();
+        keys[VK_SHIFT] = 0;
+        SetKeyboardState(keys);
+    }
+    void SetFolder(const std::wstring& folder) {
+        SetWindowTextW(Control(L"FolderText"), folder.c_str());
+    }
+    std::wstring Status(StatusRow row) { return window().StatusCaption(row); }
+
+    TempDir appDir;
+    TempDir destDir;
+    testing::FilesWithAppDirectory files;
+    Win32Kernel kernel;
+    Installer installer{GetModuleHandleW(nullptr), 96, kernel, files};
+};
+
+TEST_F(MainWindowTest, FrameAndControlsSitOnTheirPixelsAt96Dpi) {
+    HWND main = window().Handle();
+    RECT client{};
+    GetClientRect(main, &client);
+    EXPECT_EQ(client.right, 312);
+    EXPECT_EQ(client.bottom, 358);
+
+    const std::pair<const wchar_t*, RECT> boxes[] = {{L"FolderText", {8, 128, 305, 147}},
+                                                     {L"cmdRegister", {8, 160, 305, 177}},
+                                                     {L"cmdUninstall", {8, 184, 305, 201}},
+                                                     {L"ExitCmd", {8, 328, 305, 345}}};
+    for (const auto& [name, expected] : boxes) {
+        RECT box{};
+        GetWindowRect(Control(name), &box);
+        MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&box), 2);
+        EXPECT_TRUE(EqualRect(&box, &expected)) << name;
+    }
+
+    wchar_t title[64]{};
+    GetWindowTextW(main, title, 64);
+    EXPECT_STREQ(title, L"Quorvex v1.4 Install");
+    const LONG_PTR style = GetWindowLongPtrW(main, GWL_STYLE);
+    EXPECT_TRUE((style & WS_SYSMENU) != 0 && (style & WS_CAPTION) == WS_CAPTION);
+    EXPECT_EQ(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
+    // Owned by a hidden window, so it has no task-bar button of its own.
+    HWND owner = GetWindow(main, GW_OWNER);
+    ASSERT_NE(owner, nullptr);
+    EXPECT_FALSE(IsWindowVisible(owner));
+    EXPECT_EQ(GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
+    EXPECT_NE(SendMessageW(main, WM_GETICON, ICON_BIG, 0), 0);
+    EXPECT_GE(SendMessageW(Control(L"FolderText"), EM_GETLIMITTEXT, 0, 0), 0x7FFFFFFE);
+
+    window().Show(SW_SHOWNORMAL);
+    RECT frame{};
+    GetWindowRect(main, &frame);
+    EXPECT_NEAR((frame.left + frame.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 1);
+    EXPECT_NEAR((frame.top + frame.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 1);
+}
+
+TEST_F(MainWindowTest, TabOrderAndInitialFocus) {
+    window().Show(SW_SHOWNORMAL);
+    Pump();
+    ASSERT_EQ(GetFocus(), Control(L"cmdUninstall"));
+    const wchar_t* forward[] = {L"ExitCmd", L"cmdRegister", L"FolderText", L"cmdUninstall"};
+    for (const wchar_t* next : forward) {
+        Key(VK_TAB);
+        EXPECT_EQ(GetFocus(), Control(next)) << next;
+    }
+    const wchar_t* backward[] = {L"FolderText", L"cmdRegister", L"ExitCmd", L"cmdUninstall"};
+    for (const wchar_t* next : backward) {
+        Key(VK_TAB, true);
+        EXPECT_EQ(GetFocus(), Control(next)) << next;
+    }
+}
+
+TEST_F(MainWindowTest, KeysPressOnlyTheFocusedButton) {
+    int registerClicks = 0;
+    int uninstallClicks = 0;
+    window().OnClick(CommandButton::Register, [&] { ++registerClicks; });
+    window().OnClick(CommandButton::Uninstall, [&] { ++uninstallClicks; });
+    window().Show(SW_SHOWNORMAL);
+    Pump();
+
+    Key(VK_ESCAPE);
+    Key(VK_SPACE);
+    EXPECT_EQ(uninstallClicks, 1);
+    Key(VK_RETURN);
+    EXPECT_EQ(uninstallClicks, 2);
+
+    SetFocus(Control(L"FolderText"));
+    Key(VK_RETURN);
+    Key(VK_ESCAPE);
+    EXPECT_EQ(registerClicks + uninstallClicks, 2);
+    EXPECT_TRUE(IsWindow(window().Handle()));
+}
+
+TEST_F(MainWindowTest, SpaceRunsTheUninstallCommandFromTheStart) {
+    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
+                          (destDir / L"Quorvexv1.4.dll").c_str(), FALSE));
+    SetFolder(destDir.Path());
+    window().Show(SW_SHOWNORMAL);
+    Pump();
+    Key(VK_SPACE);
+    EXPECT_EQ(Status(StatusRow::Uninstall), L"Sucessful");
+    EXPECT_EQ(Status(StatusRow::Copy), L"N/A");
+    EXPECT_FALSE(testing::Exists(destDir / L"Quorvexv1.4.dll"));
+    // The keyboard user carries on from the same button.
+    EXPECT_EQ(GetFocus(), Control(L"cmdUninstall"));
+}
+
+TEST_F(MainWindowTest, ButtonsRunTheirCommands) {
+    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
+                          (appDir / L"Quorvexv1.4.dll").c_str(), FALSE));
+    SetFolder(destDir.Path());
+    window().Show(SW_SHOWNORMAL);
+
+    SendMessageW(Control(L"cmdRegister"), BM_CLICK, 0, 0);
+    EXPECT_EQ(Status(StatusRow::Uninstall), L"No previous version.");
+    EXPECT_EQ(Status(StatusRow::Copy), L"Sucessful");
+    EXPECT_EQ(Status(StatusRow::Install), L"Sucessful");
+    EXPECT_TRUE(testing::Exists(destDir / L"Quorvexv1.4.dll"));
+    for (const wchar_t* button : {L"cmdRegister", L"cmdUninstall", L"ExitCmd"}) {
+        EXPECT_TRUE(IsWindowEnabled(Control(button))) << button;
+    }
+
+    SendMessageW(Control(L"cmdUninstall"), BM_CLICK, 0, 0);
+    EXPECT_EQ(Status(StatusRow::Uninstall), L"Sucessful");
+    EXPECT_EQ(Status(StatusRow::Install), L"N/A");
+    EXPECT_FALSE(testing::Exists(destDir / L"Quorvexv1.4.dll"));
+
+    bool closed = false;
+    window().OnClosed([&] { closed = true; });
+    SendMessageW(Control(L"ExitCmd"), BM_CLICK, 0, 0);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(window().Handle(), nullptr);
+}
+
+TEST_F(MainWindowTest, CloseBoxEndsTheProgram) {
+    bool closed = false;
+    window().OnClosed([&] { closed = true; });
+    window().Show(SW_SHOWNORMAL);
+    SendMessageW(window().Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    Pump();
+    EXPECT_TRUE(closed);
+}
+
+// What the window draws: status colours inside their boxes with a grey
+// shadow one pixel right and below, white lines, the picture underneath.
+TEST_F(MainWindowTest, RendersStatusRowsLinesAndPicture) {
+    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_failing").c_str(),
+                          (appDir / L"Quorvexv1.4.dll").c_str(), FALSE));
+    SetFolder(destDir.Path());
+    window().Show(SW_SHOWNORMAL);
+    SendMessageW(Control(L"cmdRegister"), BM_CLICK, 0, 0);
+    ASSERT_EQ(Status(StatusRow::Install), L"Failed!");
+
+    const Pixels shot = CaptureClient(window().Handle());
+    ASSERT_EQ(shot.Width(), 312);
+    shot.SaveBmp(testing::BuildDirectory() + L"\\main-window-after-install.bmp");
+
+    const std::pair<const wchar_t*, PackedColour> rows[] = {
+        {L"UnRegLabel", colour::Blue}, {L"CopyLabel", colour::Green}, {L"RegLabel", colour::Red}};
+    for (const auto& [name, textColour] : rows) {
+        SCOPED_TRACE(name);
+        const RECT box = window().PixelBox(IndexOf(name));
+        EXPECT_GT(shot.Count(textColour, box), 20);
+        int shadowed = 0;
+        int unshadowed = 0;
+        for (int y = box.top; y < box.bottom; ++y) {
+            for (int x = box.left; x < box.right; ++x) {
+                if (shot.At(x, y) != textColour || shot.At(x + 1, y + 1) == textColour) {
+                    continue;
+                }
+                (shot.At(x + 1, y + 1) == colour::ShadowGrey ? shadowed : unshadowed) += 1;
+            }
+        }
+        EXPECT_GT(shadowed, 10);
+        EXPECT_EQ(unshadowed, 0);
+    }
+    // Blue and green appear in their own rows only.
+    const RECT client{0, 0, 312, 358};
+    EXPECT_EQ(shot.Count(colour::Blue, client),
+              shot.Count(colour::Blue, window().PixelBox(IndexOf(L"UnRegLabel"))));
+    EXPECT_EQ(shot.Count(colour::Green, client),
+              shot.Count(colour::Green, window().PixelBox(IndexOf(L"CopyLabel"))));
+
+    for (int y : {8, 48, 88, 152, 208, 240, 320, 352}) {
+        EXPECT_EQ(shot.Count(colour::White, RECT{8, y, 304, y + 1}), 296) << "line at " << y;
+    }
+
+    const Pixels picture = BackgroundPicture();
+    ASSERT_EQ(picture.Width(), 312);
+    ASSERT_EQ(picture.Height(), 358);
+    int differing = 0;
+    for (int y = 202; y < 208; ++y) {  // between cmdUninstall and Line4
+        for (int x = 0; x < 312; ++x) {
+            differing += shot.At(x, y) != picture.At(x, y) ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(differing, 0);
+}
+
+TEST_F(MainWindowTest, LongStatusWrapsAndStaysInsideItsBox) {
+    window().SetStatusColour(StatusRow::Uninstall, colour::Blue);
+    window().SetStatusCaption(StatusRow::Uninstall,
+                              L"No previous version. No previous version. No previous version.");
+    const Pixels shot = CaptureClient(window().Handle());
+    const RECT box = window().PixelBox(IndexOf(L"UnRegLabel"));
+    EXPECT_GT(shot.Count(colour::Blue, box), 50);
+    EXPECT_EQ(shot.Count(colour::Blue, RECT{0, 0, 312, 358}), shot.Count(colour::Blue, box));
+    // The shadow is cut at its own box's bottom as well.
+    const RECT below{box.left, box.bottom + 1, box.right + 1, box.bottom + 8};
+    EXPECT_EQ(shot.Count(colour::ShadowGrey, below), 0);
+}
+
+TEST(MainWindowDpiTest, AtOtherDpisControlsScaleAndThePictureDoesNot) {
+    MainWindow window(GetModuleHandleW(nullptr), 144);
+    RECT client{};
+    GetClientRect(window.Handle(), &client);
+    EXPECT_EQ(client.right, 468);
+    EXPECT_EQ(client.bottom, 537);
+    RECT button{};
+    GetWindowRect(window.ControlWindow(IndexOf(L"ExitCmd")), &button);
+    MapWindowPoints(nullptr, window.Handle(), reinterpret_cast<POINT*>(&button), 2);
+    EXPECT_EQ(button.top, 492);
+
+    const Pixels shot = CaptureClient(window.Handle());
+    const Pixels picture = BackgroundPicture();
+    int differing = 0;
+    for (int y = 183; y < 191; ++y) {  // between Label3 and FolderText
+        for (int x = 0; x < 312; ++x) {
+            differing += shot.At(x, y) != picture.At(x, y) ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(differing, 0);
+    const int rightStrip = 468 - 459;
+    EXPECT_EQ(shot.Count(0, RECT{459, 0, 468, 537}), rightStrip * 537);
+    EXPECT_EQ(shot.Count(0, RECT{0, 529, 468, 537}), 468 * 8);
+    EXPECT_EQ(shot.Count(colour::White, RECT{12, 528, 456, 529}), 444);
+}
+
+}  // namespace
+}  // namespace quorvex
