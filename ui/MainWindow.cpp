@@ -290,8 +290,14 @@ void MainWindow::PaintLayout(HDC dc) const {
             RECT box = PixelBox(i);
             const UINT align = control.align == layout::Align::Right ? DT_RIGHT : DT_LEFT;
             SetTextColor(dc, colours_[i]);
+            // Lines wrap inside the box and are cut off at its bottom; a glyph
+            // that overhangs its side (the last dot of a right-aligned "...")
+            // is still drawn whole.
+            const int saved = SaveDC(dc);
+            IntersectClipRect(dc, client.left, box.top, client.right, box.bottom);
             DrawTextW(dc, captions_[i].c_str(), static_cast<int>(captions_[i].size()), &box,
-                      align | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL);
+                      align | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL | DT_NOCLIP);
+            RestoreDC(dc, saved);
         }
     }
 }

@@ -336,10 +336,28 @@ TEST_F(MainWindowTest, LongStatusWrapsAndStaysInsideItsBox) {
     const Pixels shot = CaptureClient(window().Handle());
     const RECT box = window().PixelBox(IndexOf(L"UnRegLabel"));
     EXPECT_GT(shot.Count(colour::Blue, box), 50);
-    EXPECT_EQ(shot.Count(colour::Blue, RECT{0, 0, 312, 358}), shot.Count(colour::Blue, box));
+    const RECT band{0, box.top, 312, box.bottom};
+    EXPECT_EQ(shot.Count(colour::Blue, RECT{0, 0, 312, 358}), shot.Count(colour::Blue, band));
     // The shadow is cut at its own box's bottom as well.
     const RECT below{box.left, box.bottom + 1, box.right + 1, box.bottom + 8};
     EXPECT_EQ(shot.Count(colour::ShadowGrey, below), 0);
+}
+
+// Right-aligned "..." keeps all three dots, even where the font's last
+// glyph reaches past the box.
+TEST_F(MainWindowTest, IdleStatusShowsThreeDots) {
+    const Pixels shot = CaptureClient(window().Handle());
+    for (const wchar_t* name : {L"UnRegLabel", L"CopyLabel", L"RegLabel"}) {
+        const RECT box = window().PixelBox(IndexOf(name));
+        int dots = 0;
+        bool inDot = false;
+        for (int x = box.left; x < 312; ++x) {
+            const bool white = shot.Count(colour::White, RECT{x, box.top, x + 1, box.bottom}) > 0;
+            dots += white && !inDot ? 1 : 0;
+            inDot = white;
+        }
+        EXPECT_EQ(dots, 3) << name;
+    }
 }
 
 TEST(MainWindowDpiTest, AtOtherDpisControlsScaleAndThePictureDoesNot) {
@@ -362,8 +380,8 @@ TEST(MainWindowDpiTest, AtOtherDpisControlsScaleAndThePictureDoesNot) {
         }
     }
     EXPECT_EQ(differing, 0);
-    const int rightStrip = 468 - 459;
-    EXPECT_EQ(shot.Count(0, RECT{459, 0, 468, 537}), rightStrip * 537);
+    // Right of every control (and of any glyph reaching past its box).
+    EXPECT_EQ(shot.Count(0, RECT{463, 0, 468, 537}), 5 * 537);
     EXPECT_EQ(shot.Count(0, RECT{0, 529, 468, 537}), 468 * 8);
     EXPECT_EQ(shot.Count(colour::White, RECT{12, 528, 456, 529}), 444);
 }
