@@ -18,6 +18,6 @@ kill $! 2>/dev/null || true
 WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
 
 if [ -f build/win64/bin/main-window-after-install.bmp ]; then
-  /usr/bin/convert build/win64/bin/main-window-after-install.bmp "$out/main-window-after-install.png"
+  /usr/bin/convert build/win64/bin/main-window-after-install.bmp -alpha off "$out/main-window-after-install.png"
 fi
 echo "Screenshots in $out: $(ls "$out" | tr '\n' ' ')"

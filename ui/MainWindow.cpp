@@ -169,6 +169,13 @@ RECT MainWindow::PixelBox(std::size_t index) const {
                 ToPixels(control.top + control.height)};
 }
 
+RECT MainWindow::TextBand(std::size_t index) const {
+    RECT client{};
+    GetClientRect(window_.get(), &client);
+    const RECT box = PixelBox(index);
+    return RECT{client.left, box.top, client.right, box.bottom};
+}
+
 void MainWindow::OnClick(CommandButton button, std::function<void()> handler) {
     clickHandlers_[static_cast<std::size_t>(button)] = std::move(handler);
 }
@@ -197,8 +204,8 @@ void MainWindow::SetCaption(std::size_t index, std::wstring_view caption) {
         return;
     }
     captions_[index] = caption;
-    const RECT box = PixelBox(index);
-    InvalidateRect(window_.get(), &box, FALSE);
+    const RECT band = TextBand(index);
+    InvalidateRect(window_.get(), &band, FALSE);
 }
 
 void MainWindow::SetStatusCaption(StatusRow row, std::wstring_view caption) {
@@ -215,8 +222,8 @@ void MainWindow::SetStatusColour(StatusRow row, PackedColour colour) {
         return;
     }
     colours_[index] = colour;
-    const RECT box = PixelBox(index);
-    InvalidateRect(window_.get(), &box, FALSE);
+    const RECT band = TextBand(index);
+    InvalidateRect(window_.get(), &band, FALSE);
 }
 
 void MainWindow::SetShadowCaption(StatusRow row, std::wstring_view caption) {
@@ -290,11 +297,9 @@ void MainWindow::PaintLayout(HDC dc) const {
             RECT box = PixelBox(i);
             const UINT align = control.align == layout::Align::Right ? DT_RIGHT : DT_LEFT;
             SetTextColor(dc, colours_[i]);
-            // Lines wrap inside the box and are cut off at its bottom; a glyph
-            // that overhangs its side (the last dot of a right-aligned "...")
-            // is still drawn whole.
+            const RECT band = TextBand(i);
             const int saved = SaveDC(dc);
-            IntersectClipRect(dc, client.left, box.top, client.right, box.bottom);
+            IntersectClipRect(dc, band.left, band.top, band.right, band.bottom);
             DrawTextW(dc, captions_[i].c_str(), static_cast<int>(captions_[i].size()), &box,
                       align | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL | DT_NOCLIP);
             RestoreDC(dc, saved);

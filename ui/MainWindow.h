@@ -45,7 +45,10 @@ class MainWindow final : public BoardControls {
     // The child window of a windowed control (text box, buttons); null otherwise.
     HWND ControlWindow(std::size_t index) const { return childWindows_[index]; }
     RECT PixelBox(std::size_t index) const;
-    int Dpi() const { return dpi_; }
+    // Where a label's text may show: its rows of the client area. Lines wrap
+    // inside the box and are cut off at its bottom, but a glyph that overhangs
+    // its side (the last dot of a right-aligned "...") is drawn whole.
+    RECT TextBand(std::size_t index) const;
 
     // BoardControls
     void SetStatusCaption(StatusRow row, std::wstring_view caption) override;

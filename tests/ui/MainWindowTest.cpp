@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Win32Kernel.h"
+#include "tests/support/PixelImage.h"
 #include "tests/wine/WineSupport.h"
 #include "ui/Installer.h"
 #include "ui/ResourceIds.h"
@@ -19,70 +20,10 @@ using layout::IndexOf;
 using testing::FixturePath;
 using testing::TempDir;
 
-// 32-bit pixels of a device context's bitmap, top-down.
-class Pixels {
-  public:
-    Pixels(int width, int height) : width_(width), height_(height) {}
-    static Pixels Of(HBITMAP bitmap, HDC dc) {
-        BITMAP size{};
-        GetObjectW(bitmap, sizeof size, &size);
-        Pixels pixels(size.bmWidth, size.bmHeight);
-        BITMAPINFO info = Format(size.bmWidth, size.bmHeight);
-        pixels.bgrx_.resize(static_cast<std::size_t>(size.bmWidth) * size.bmHeight);
-        GetDIBits(dc, bitmap, 0, static_cast<UINT>(size.bmHeight), pixels.bgrx_.data(), &info,
-                  DIB_RGB_COLORS);
-        return pixels;
-    }
-    static BITMAPINFO Format(int width, int height) {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;  // top-down
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        return info;
-    }
-    int Width() const { return width_; }
-    int Height() const { return height_; }
-    // As a packed colour: red + 256 * green + 65536 * blue.
-    PackedColour At(int x, int y) const {
-        const std::uint32_t bgrx = bgrx_[static_cast<std::size_t>(y) * width_ + x];
-        return ((bgrx >> 16) & 0xFF) | (bgrx & 0xFF00) | ((bgrx & 0xFF) << 16);
-    }
-    int Count(PackedColour colour, const RECT& area) const {
-        int count = 0;
-        for (int y = area.top; y < area.bottom; ++y) {
-            for (int x = area.left; x < area.right; ++x) {
-                count += At(x, y) == colour ? 1 : 0;
-            }
-        }
-        return count;
-    }
-    bool SaveBmp(const std::wstring& path) const {
-        BITMAPINFOHEADER header = Format(width_, height_).bmiHeader;
-        const DWORD imageSize = static_cast<DWORD>(bgrx_.size() * 4);
-        BITMAPFILEHEADER file{};
-        file.bfType = 0x4D42;
-        file.bfOffBits = sizeof file + sizeof header;
-        file.bfSize = file.bfOffBits + imageSize;
-        const UniqueHandle out(
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        DWORD written = 0;
-        return out.get() != INVALID_HANDLE_VALUE &&
-               WriteFile(out.get(), &file, sizeof file, &written, nullptr) != FALSE &&
-               WriteFile(out.get(), &header, sizeof header, &written, nullptr) != FALSE &&
-               WriteFile(out.get(), bgrx_.data(), imageSize, &written, nullptr) != FALSE;
-    }
-
-  private:
-    int width_;
-    int height_;
-    std::vector<std::uint32_t> bgrx_;
-};
+using testing::PixelImage;
 
 // The client area as the window renders it, through PrintWindow.
-Pixels CaptureClient(HWND window) {
+PixelImage CaptureClient(HWND window) {
     RECT client{};
     GetClientRect(window, &client);
     HDC screen = GetDC(nullptr);
@@ -91,20 +32,16 @@ Pixels CaptureClient(HWND window) {
     const HGDIOBJ previous = SelectObject(dc, bitmap.get());
     PrintWindow(window, dc, PW_CLIENTONLY);
     SelectObject(dc, previous);
-    Pixels pixels = Pixels::Of(bitmap.get(), dc);
     DeleteDC(dc);
     ReleaseDC(nullptr, screen);
-    return pixels;
+    return PixelImage::Of(bitmap.get());
 }
 
-Pixels BackgroundPicture() {
+PixelImage BackgroundPicture() {
     const UniqueGdi<HBITMAP> picture(
         static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_BACKGROUND),
                                         IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
-    HDC screen = GetDC(nullptr);
-    Pixels pixels = Pixels::Of(picture.get(), screen);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+    return PixelImage::Of(picture.get());
 }
 
 class MainWindowTest : public ::testing::Test {
@@ -283,8 +220,8 @@ TEST_F(MainWindowTest, RendersStatusRowsLinesAndPicture) {
     SendMessageW(Control(L"cmdRegister"), BM_CLICK, 0, 0);
     ASSERT_EQ(Status(StatusRow::Install), L"Failed!");
 
-    const Pixels shot = CaptureClient(window().Handle());
-    ASSERT_EQ(shot.Width(), 312);
+    const PixelImage shot = CaptureClient(window().Handle());
+    ASSERT_EQ(shot.width, 312);
     shot.SaveBmp(testing::BuildDirectory() + L"\\main-window-after-install.bmp");
 
     const std::pair<const wchar_t*, PackedColour> rows[] = {
@@ -317,9 +254,9 @@ TEST_F(MainWindowTest, RendersStatusRowsLinesAndPicture) {
         EXPECT_EQ(shot.Count(colour::White, RECT{8, y, 304, y + 1}), 296) << "line at " << y;
     }
 
-    const Pixels picture = BackgroundPicture();
-    ASSERT_EQ(picture.Width(), 312);
-    ASSERT_EQ(picture.Height(), 358);
+    const PixelImage picture = BackgroundPicture();
+    ASSERT_EQ(picture.width, 312);
+    ASSERT_EQ(picture.height, 358);
     int differing = 0;
     for (int y = 202; y < 208; ++y) {  // between cmdUninstall and Line4
         for (int x = 0; x < 312; ++x) {
@@ -333,7 +270,7 @@ TEST_F(MainWindowTest, LongStatusWrapsAndStaysInsideItsBox) {
     window().SetStatusColour(StatusRow::Uninstall, colour::Blue);
     window().SetStatusCaption(StatusRow::Uninstall,
                               L"No previous version. No previous version. No previous version.");
-    const Pixels shot = CaptureClient(window().Handle());
+    const PixelImage shot = CaptureClient(window().Handle());
     const RECT box = window().PixelBox(IndexOf(L"UnRegLabel"));
     EXPECT_GT(shot.Count(colour::Blue, box), 50);
     const RECT band{0, box.top, 312, box.bottom};
@@ -346,7 +283,7 @@ TEST_F(MainWindowTest, LongStatusWrapsAndStaysInsideItsBox) {
 // Right-aligned "..." keeps all three dots, even where the font's last
 // glyph reaches past the box.
 TEST_F(MainWindowTest, IdleStatusShowsThreeDots) {
-    const Pixels shot = CaptureClient(window().Handle());
+    const PixelImage shot = CaptureClient(window().Handle());
     for (const wchar_t* name : {L"UnRegLabel", L"CopyLabel", L"RegLabel"}) {
         const RECT box = window().PixelBox(IndexOf(name));
         int dots = 0;
@@ -371,8 +308,8 @@ TEST(MainWindowDpiTest, AtOtherDpisControlsScaleAndThePictureDoesNot) {
     MapWindowPoints(nullptr, window.Handle(), reinterpret_cast<POINT*>(&button), 2);
     EXPECT_EQ(button.top, 492);
 
-    const Pixels shot = CaptureClient(window.Handle());
-    const Pixels picture = BackgroundPicture();
+    const PixelImage shot = CaptureClient(window.Handle());
+    const PixelImage picture = BackgroundPicture();
     int differing = 0;
     for (int y = 183; y < 191; ++y) {  // between Label3 and FolderText
         for (int x = 0; x < 312; ++x) {

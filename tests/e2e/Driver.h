@@ -1,0 +1,51 @@
+// Drives a running QuorvexInstall.exe from another process, as a user would:
+// finds its window by title, types into the folder box, clicks buttons, and
+// captures what the window shows.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/Handles.h"
+#include "tests/support/PixelImage.h"
+
+namespace quorvex::e2e {
+
+inline constexpr wchar_t ProgramTitle[] = L"Quorvex v1.4 Install";
+
+class Driver {
+  public:
+    // Starts the program and waits until its window has painted and waits for
+    // input; nothing when it did not within the time.
+    static std::optional<Driver> Launch(const std::wstring& program, const wchar_t* title,
+                                        DWORD timeoutMs = 30000);
+
+    HWND Window() const { return window_; }
+    HANDLE Process() const { return process_.get(); }
+    // A child window by its text ("Exit Utility") or, for the text box, by class ("Edit").
+    HWND Control(const wchar_t* textOrClass) const;
+
+    // Replaces the folder box's text, as a paste would.
+    void Type(const std::wstring& text) const;
+    std::wstring Text(HWND control) const;
+    // Clicks a button; returns once the program has handled the click.
+    void Click(const wchar_t* caption) const;
+    // What the screen shows of the client area, as the user sees it.
+    testing::PixelImage CaptureClient() const;
+    // Closes the window with its close box (the system menu's Close).
+    void CloseBox() const;
+    bool WaitForExit(DWORD timeoutMs) const;
+
+  private:
+    Driver(UniqueHandle process, HWND window) : process_(std::move(process)), window_(window) {}
+
+    UniqueHandle process_;
+    HWND window_;
+};
+
+// Milliseconds since an arbitrary start, with sub-millisecond resolution.
+double NowMs();
+
+}  // namespace quorvex::e2e

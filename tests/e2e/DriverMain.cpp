@@ -1,0 +1,90 @@
+// quorvex_driver: the end-to-end driver as a command, for the tests and the
+// benchmarks. Prints key=value lines.
+//   quorvex_driver create-sample            create the sample class through COM
+//   quorvex_driver startup PROGRAM TITLE    start to first paint, in ms
+//   quorvex_driver install PROGRAM FOLDER   one install click, in ms, and the
+//                                           program's peak working set after it
+#include <windows.h>
+
+#include <psapi.h>
+
+#include <cstdio>
+#include <string>
+
+#include "sample/QuorvexSample.h"
+#include "tests/e2e/Driver.h"
+
+namespace {
+
+using quorvex::e2e::Driver;
+using quorvex::e2e::NowMs;
+
+int CreateSample() {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    quorvex::sample::IQuorvexSample* object = nullptr;
+    const HRESULT created =
+        CoCreateInstance(quorvex::sample::kSampleClsid, nullptr, CLSCTX_INPROC_SERVER,
+                         quorvex::sample::kIIDQuorvexSample, reinterpret_cast<void**>(&object));
+    ULONG version = 0;
+    const bool works = SUCCEEDED(created) && SUCCEEDED(object->GetVersion(&version)) &&
+                       version == quorvex::sample::kSampleVersion;
+    if (object != nullptr) {
+        object->Release();
+    }
+    std::printf("create_hresult=0x%08lx\n", static_cast<unsigned long>(created));
+    CoUninitialize();
+    return works ? 0 : 1;
+}
+
+void Close(const Driver& program) {
+    program.CloseBox();
+    program.WaitForExit(10000);
+}
+
+int Startup(const wchar_t* program, const wchar_t* title) {
+    const double start = NowMs();
+    const auto driven = Driver::Launch(program, title);
+    if (!driven) {
+        return 1;
+    }
+    std::printf("startup_ms=%.1f\n", NowMs() - start);
+    Close(*driven);
+    return 0;
+}
+
+int Install(const wchar_t* program, const wchar_t* folder) {
+    const auto driven = Driver::Launch(program, quorvex::e2e::ProgramTitle);
+    if (!driven) {
+        return 1;
+    }
+    driven->Type(folder);
+    const double start = NowMs();
+    driven->Click(L"Install and Register DLL");
+    std::printf("install_ms=%.1f\n", NowMs() - start);
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    if (GetProcessMemoryInfo(driven->Process(), &memory, sizeof memory) != FALSE) {
+        std::printf("peak_working_set_kb=%zu\n", memory.PeakWorkingSetSize / 1024);
+    }
+    Close(*driven);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"create-sample") {
+        return CreateSample();
+    }
+    if (command == L"startup" && argc == 4) {
+        return Startup(argv[2], argv[3]);
+    }
+    if (command == L"install" && argc == 4) {
+        return Install(argv[2], argv[3]);
+    }
+    std::fprintf(
+        stderr,
+        "usage: quorvex_driver create-sample | startup PROGRAM TITLE | install PROGRAM FOLDER\n");
+    return 2;
+}

@@ -1,0 +1,156 @@
+// The real program, started as its own process beside the sample library,
+// driven from outside against the real registry and real files.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "sample/QuorvexSample.h"
+#include "tests/e2e/Driver.h"
+#include "tests/wine/WineSupport.h"
+#include "ui/Layout.h"
+
+namespace quorvex {
+namespace {
+
+using e2e::Driver;
+using testing::BuildDirectory;
+using testing::Exists;
+using testing::TempDir;
+
+const std::wstring InstallButton = L"Install and Register DLL";
+const std::wstring UninstallButton = L"Uninstall DLL without Install";
+
+// The pixel box of a control at the 96 DPI of the test display.
+RECT PixelBox(const wchar_t* name) {
+    const layout::Control& control = layout::Controls[layout::IndexOf(name)];
+    const auto px = [](int twips) { return MulDiv(twips, 96, layout::TwipsPerInch); };
+    return RECT{px(control.left), px(control.top), px(control.left + control.width),
+                px(control.top + control.height)};
+}
+
+std::optional<std::wstring> RegisteredServer() {
+    const std::wstring key = std::wstring(sample::kSampleClassKey) + L"\\InprocServer32";
+    wchar_t value[1024]{};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                     &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::wstring(value);
+}
+
+// Creates the sample class through COM in a process of its own, so that this
+// one never holds the installed library loaded.
+DWORD CreateSampleInAnotherProcess() {
+    const std::wstring driver = BuildDirectory() + L"\\quorvex_driver.exe";
+    std::wstring commandLine = L"\"" + driver + L"\" create-sample";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (CreateProcessW(driver.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       nullptr, &startup, &started) == FALSE) {
+        return 0xFFFFFFFF;
+    }
+    CloseHandle(started.hThread);
+    const UniqueHandle process(started.hProcess);
+    DWORD exitCode = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.get(), 30000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.get(), &exitCode);
+    }
+    return exitCode;
+}
+
+class EndToEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, sample::kSampleClassKey);
+        program = Driver::Launch(BuildDirectory() + L"\\QuorvexInstall.exe", e2e::ProgramTitle);
+        ASSERT_TRUE(program.has_value()) << "the program's window did not come up";
+    }
+    void TearDown() override {
+        if (program && !program->WaitForExit(0)) {
+            program->CloseBox();
+            program->WaitForExit(10000);
+        }
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, sample::kSampleClassKey);
+    }
+
+    // Each row's status text shows in the expected colour, and in no other
+    // status colour.
+    void ExpectRowColours(PackedColour uninstall, PackedColour copy, PackedColour install,
+                          const wchar_t* shotName) {
+        const testing::PixelImage shot = program->CaptureClient();
+        shot.SaveBmp(BuildDirectory() + L"\\" + shotName + L".bmp");
+        ASSERT_EQ(shot.width, 312);
+        const std::pair<const wchar_t*, PackedColour> rows[] = {
+            {L"UnRegLabel", uninstall}, {L"CopyLabel", copy}, {L"RegLabel", install}};
+        for (const auto& [name, expected] : rows) {
+            const RECT box = PixelBox(name);
+            EXPECT_GT(shot.Count(expected, box), 15) << name;
+            // Nothing is left over from the row's earlier text ("..." in white).
+            EXPECT_EQ(shot.Count(colour::White, RECT{box.right, box.top, shot.width, box.bottom}),
+                      0)
+                << name;
+            for (PackedColour other : {colour::Blue, colour::Red, colour::Green}) {
+                if (other != expected) {
+                    EXPECT_EQ(shot.Count(other, box), 0) << name;
+                }
+            }
+        }
+    }
+
+    TempDir dest;
+    std::optional<Driver> program;
+};
+
+TEST_F(EndToEndTest, InstallRegistersTheSampleAndUninstallRemovesIt) {
+    const std::wstring installed = dest / L"Quorvexv1.4.dll";
+    program->Type(dest.Path());
+    EXPECT_EQ(program->Text(program->Control(L"Edit")), dest.Path());
+
+    program->Click(InstallButton.c_str());
+    EXPECT_EQ(testing::ReadAll(installed),
+              testing::ReadAll(BuildDirectory() + L"\\Quorvexv1.4.dll"));
+    const std::optional<std::wstring> server = RegisteredServer();
+    ASSERT_TRUE(server.has_value()) << "no InprocServer32 key after the install";
+    EXPECT_EQ(lstrcmpiW(server->c_str(), installed.c_str()), 0) << *server;
+    EXPECT_EQ(CreateSampleInAnotherProcess(), 0u);
+    ExpectRowColours(colour::Blue, colour::Green, colour::Green, L"e2e-after-install");
+
+    // Installed again over itself: the old copy unregisters first.
+    program->Click(InstallButton.c_str());
+    ExpectRowColours(colour::Green, colour::Green, colour::Green, L"e2e-after-reinstall");
+
+    program->Click(UninstallButton.c_str());
+    EXPECT_FALSE(RegisteredServer().has_value());
+    EXPECT_FALSE(Exists(installed));
+    EXPECT_NE(CreateSampleInAnotherProcess(), 0u);
+    ExpectRowColours(colour::Green, colour::Blue, colour::Blue, L"e2e-after-uninstall");
+
+    program->Click(L"Exit Utility");
+    EXPECT_TRUE(program->WaitForExit(10000));
+}
+
+TEST_F(EndToEndTest, FolderThatDoesNotExistShowsNotAValidPath) {
+    program->Type(dest / L"missing");
+    program->Click(InstallButton.c_str());
+    EXPECT_FALSE(RegisteredServer().has_value());
+    const testing::PixelImage shot = program->CaptureClient();
+    EXPECT_GT(shot.Count(colour::Blue, PixelBox(L"UnRegLabel")), 15);
+    EXPECT_GT(shot.Count(colour::Red, PixelBox(L"CopyLabel")), 15);
+    EXPECT_EQ(shot.Count(colour::Green, PixelBox(L"RegLabel")), 0);
+    EXPECT_EQ(shot.Count(colour::Red, PixelBox(L"RegLabel")), 0);
+    // The buttons work again.
+    EXPECT_NE(IsWindowEnabled(program->Control(InstallButton.c_str())), FALSE);
+}
+
+TEST_F(EndToEndTest, CloseBoxEndsTheProgram) {
+    program->CloseBox();
+    EXPECT_TRUE(program->WaitForExit(10000));
+}
+
+}  // namespace
+}  // namespace quorvex
