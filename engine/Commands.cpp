@@ -1,6 +1,5 @@
 #include "engine/Commands.h"
 
-#include <stdexcept>
 #include <string>
 
 #include "platform/Text.h"
@@ -19,6 +18,9 @@ bool Attempt(Step&& step) noexcept {
         return false;
     }
 }
+
+// Thrown to leave the normal road when the copy fails.
+struct CopyFailed {};
 
 }  // namespace
 
@@ -49,7 +51,7 @@ void InstallCommands::cmdRegister_Click() noexcept {
 
     const bool installed = Attempt([&] {
         if (!files_.Copy(source, destination)) {
-            throw std::runtime_error("copy failed");
+            throw CopyFailed{};
         }
         board_.SetStatus(StatusRow::Copy, status_text::Successful, colour::Green);
         const RegResult result = invoker_.CallRegEntry(TrimSpaces(destination), RegModeRegister);

@@ -3,6 +3,8 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
+
 #include "platform/Win32Files.h"
 #include "platform/Win32Kernel.h"
 #include "ui/Installer.h"
@@ -20,3 +22,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     installer.Window().Show(showCommand);
     return quorvex::RunMessageLoop(installer.Window());
 }
+
+// GCC's default handler for an uncaught exception writes the exception's
+// type to a console this program does not have, and brings the C++
+// demangler (some 60 KB) along. Every handler catches what it throws, so
+// this only ever ends a program that is already broken.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }  // NOLINT(bugprone-reserved-identifier)
+}  // namespace __gnu_cxx

@@ -64,7 +64,8 @@ int Install(const wchar_t* program, const wchar_t* folder) {
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof memory;
     if (GetProcessMemoryInfo(driven->Process(), &memory, sizeof memory) != FALSE) {
-        std::printf("peak_working_set_kb=%zu\n", memory.PeakWorkingSetSize / 1024);
+        std::printf("peak_working_set_kb=%llu\n",
+                    static_cast<unsigned long long>(memory.PeakWorkingSetSize / 1024));
     }
     Close(*driven);
     return 0;
