@@ -1,0 +1,135 @@
+// The install command through the engine against the same platform calls
+// made directly, on the real file system and loader. Prints the median of
+// each, in microseconds, and their ratio.
+//   engine_bench SHIPPED_LIBRARY [ROUNDS]
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/Commands.h"
+#include "platform/Win32Files.h"
+#include "platform/Win32Kernel.h"
+
+namespace {
+
+using namespace quorvex;
+
+// A window that takes every write and shows nothing.
+class NoWindow : public BoardControls {
+  public:
+    explicit NoWindow(std::wstring folder) : folder_(std::move(folder)) {}
+    void SetStatusCaption(StatusRow, std::wstring_view caption) override { caption_ = caption; }
+    std::wstring StatusCaption(StatusRow) const override { return caption_; }
+    void SetStatusColour(StatusRow, PackedColour) override {}
+    void SetShadowCaption(StatusRow, std::wstring_view) override {}
+    std::wstring FolderText() const override { return folder_; }
+    void SetButtonEnabled(CommandButton, bool) override {}
+
+  private:
+    std::wstring folder_;
+    std::wstring caption_;
+};
+
+class AppFolder : public Win32Files {
+  public:
+    explicit AppFolder(std::wstring folder) : folder_(std::move(folder)) {}
+    std::wstring ApplicationDirectory() const override { return folder_; }
+
+  private:
+    std::wstring folder_;
+};
+
+double NowUs() {
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER now{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+// What the install command asks of the platform, written out by hand.
+void RunEntry(const std::string& path, const char* name) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        return;
+    }
+    auto entry = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (entry != nullptr) {
+        DWORD id = 0;
+        HANDLE worker = CreateThread(nullptr, 0, entry, nullptr, 0, &id);
+        if (worker != nullptr) {
+            WaitForSingleObject(worker, 10000);
+            DWORD code = 0;
+            GetExitCodeThread(worker, &code);
+            CloseHandle(worker);
+        }
+    }
+    FreeLibrary(module);
+}
+
+void DirectInstall(const std::wstring& source, const std::wstring& destination,
+                   const std::string& ansiDestination) {
+    RunEntry(ansiDestination, "DllUnregisterServer");
+    DeleteFileW(destination.c_str());
+    CopyFileW(source.c_str(), destination.c_str(), FALSE);
+    RunEntry(ansiDestination, "DllRegisterServer");
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: engine_bench SHIPPED_LIBRARY [ROUNDS]\n");
+        return 2;
+    }
+    const int rounds = argc > 2 ? _wtoi(argv[2]) : 30;
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    const std::wstring appFolder = std::wstring(temp) + L"quorvex-bench-app";
+    const std::wstring destFolder = std::wstring(temp) + L"quorvex-bench-dest";
+    CreateDirectoryW(appFolder.c_str(), nullptr);
+    CreateDirectoryW(destFolder.c_str(), nullptr);
+    const std::wstring source = appFolder + L"\\Quorvexv1.4.dll";
+    const std::wstring destination = destFolder + L"\\Quorvexv1.4.dll";
+    CopyFileW(argv[1], source.c_str(), FALSE);
+    const std::string ansiDestination(destination.begin(), destination.end());
+
+    NoWindow window(destFolder);
+    StatusBoard board(window);
+    Win32Kernel kernel;
+    RegDll invoker(kernel);
+    AppFolder files(appFolder);
+    InstallCommands commands(board, invoker, files);
+
+    std::vector<double> engine;
+    std::vector<double> direct;
+    for (int round = 0; round < rounds; ++round) {
+        // Alternate, so that neither side always runs on a warmer cache.
+        double start = NowUs();
+        commands.cmdRegister_Click();
+        engine.push_back(NowUs() - start);
+        start = NowUs();
+        DirectInstall(source, destination, ansiDestination);
+        direct.push_back(NowUs() - start);
+    }
+    commands.cmdUninstall_Click();
+    DeleteFileW(source.c_str());
+    RemoveDirectoryW(appFolder.c_str());
+    RemoveDirectoryW(destFolder.c_str());
+
+    const double engineUs = Median(engine);
+    const double directUs = Median(direct);
+    std::printf("engine_install_us=%.0f\ndirect_install_us=%.0f\nengine_to_direct=%.3f\n", engineUs,
+                directUs, engineUs / directUs);
+    return 0;
+}
