@@ -199,13 +199,16 @@ bool MainWindow::HandleDialogKey(MSG& message) {
     return window_ && IsDialogMessageW(window_.get(), &message) != FALSE;
 }
 
-void MainWindow::SetCaption(std::size_t index, std::wstring_view caption) {
-    if (captions_[index] == caption) {
-        return;
-    }
-    captions_[index] = caption;
+void MainWindow::RepaintLabel(std::size_t index) {
     const RECT band = TextBand(index);
     InvalidateRect(window_.get(), &band, FALSE);
+}
+
+void MainWindow::SetCaption(std::size_t index, std::wstring_view caption) {
+    if (captions_[index] != caption) {
+        captions_[index] = caption;
+        RepaintLabel(index);
+    }
 }
 
 void MainWindow::SetStatusCaption(StatusRow row, std::wstring_view caption) {
@@ -218,12 +221,10 @@ std::wstring MainWindow::StatusCaption(StatusRow row) const {
 
 void MainWindow::SetStatusColour(StatusRow row, PackedColour colour) {
     const std::size_t index = layout::ControlsOf(row).status;
-    if (colours_[index] == colour) {
-        return;
+    if (colours_[index] != colour) {
+        colours_[index] = colour;
+        RepaintLabel(index);
     }
-    colours_[index] = colour;
-    const RECT band = TextBand(index);
-    InvalidateRect(window_.get(), &band, FALSE);
 }
 
 void MainWindow::SetShadowCaption(StatusRow row, std::wstring_view caption) {

@@ -65,6 +65,8 @@ class MainWindow final : public BoardControls {
     void Paint(HDC target, const RECT& area) const;
     void PaintLayout(HDC dc) const;
     void SetCaption(std::size_t index, std::wstring_view caption);
+    // Marks a label for the next paint; nothing is drawn now.
+    void RepaintLabel(std::size_t index);
     void Click(std::size_t index);
     int ToPixels(int twips) const;
 

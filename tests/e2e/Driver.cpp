@@ -52,18 +52,29 @@ double NowMs() {
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-std::optional<Driver> Driver::Launch(const std::wstring& program, const wchar_t* title,
-                                     DWORD timeoutMs) {
+StartedProcess StartProcess(const std::wstring& program, const std::wstring& arguments) {
     std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
     if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                        nullptr, &startup, &started) == FALSE) {
-        return std::nullopt;
+        return {};
     }
     CloseHandle(started.hThread);
-    UniqueHandle process(started.hProcess);
+    return {UniqueHandle(started.hProcess), started.dwProcessId};
+}
+
+std::optional<Driver> Driver::Launch(const std::wstring& program, const wchar_t* title,
+                                     DWORD timeoutMs) {
+    StartedProcess started = StartProcess(program);
+    if (!started.process) {
+        return std::nullopt;
+    }
+    UniqueHandle process = std::move(started.process);
 
     // The window shows and paints before the program waits for input, so a
     // sent message that comes back means the first paint is done.
@@ -75,7 +86,7 @@ std::optional<Driver> Driver::Launch(const std::wstring& program, const wchar_t*
             GetWindowThreadProcessId(window, &owner);
         }
         DWORD_PTR ignored = 0;
-        if (owner == started.dwProcessId && IsWindowVisible(window) != FALSE &&
+        if (owner == started.id && IsWindowVisible(window) != FALSE &&
             SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored) != 0) {
             return Driver(std::move(process), window);
         }

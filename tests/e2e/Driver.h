@@ -45,6 +45,13 @@ class Driver {
     HWND window_;
 };
 
+struct StartedProcess {
+    UniqueHandle process;
+    DWORD id = 0;
+};
+// Starts a program with the given arguments; a null handle when it cannot.
+StartedProcess StartProcess(const std::wstring& program, const std::wstring& arguments = L"");
+
 // Milliseconds since an arbitrary start, with sub-millisecond resolution.
 double NowMs();
 

@@ -45,20 +45,14 @@ std::optional<std::wstring> RegisteredServer() {
 // Creates the sample class through COM in a process of its own, so that this
 // one never holds the installed library loaded.
 DWORD CreateSampleInAnotherProcess() {
-    const std::wstring driver = BuildDirectory() + L"\\quorvex_driver.exe";
-    std::wstring commandLine = L"\"" + driver + L"\" create-sample";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (CreateProcessW(driver.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       nullptr, &startup, &started) == FALSE) {
+    const e2e::StartedProcess started =
+        e2e::StartProcess(BuildDirectory() + L"\\quorvex_driver.exe", L"create-sample");
+    if (!started.process) {
         return 0xFFFFFFFF;
     }
-    CloseHandle(started.hThread);
-    const UniqueHandle process(started.hProcess);
     DWORD exitCode = 0xFFFFFFFF;
-    if (WaitForSingleObject(process.get(), 30000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.get(), &exitCode);
+    if (WaitForSingleObject(started.process.get(), 30000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(started.process.get(), &exitCode);
     }
     return exitCode;
 }
