@@ -1,0 +1,198 @@
+// Bad folder texts, typed into the real window. The destination holds an
+// installed copy (fixture_both_false) and the application folder ships
+// fixture_both_ok, so a real copy is told apart from none by its bytes.
+#include <string>
+
+#include "tests/faults/FaultHarness.h"
+
+namespace quorvex::faults {
+namespace {
+
+using enum Command;
+
+class FolderTextFaults : public FaultTest {
+  protected:
+    void SetUp() override {
+        FaultTest::SetUp();
+        if (!HasFatalFailure()) {
+            Reinstall();
+        }
+    }
+    void Reinstall() { Place(L"fixture_both_false", installed); }
+};
+
+TEST_F(FolderTextFaults, EmptyTextMeansTheRootOfTheCurrentDrive) {
+    if (!ClaimDriveRootLibrary()) {
+        GTEST_SKIP() << "C:\\Quorvexv1.4.dll is there and was not made by these tests";
+    }
+    Expect(Run("empty text: install (into C:\\)", Install, L""));
+    Expect(Run("empty text: uninstall (from C:\\)", Uninstall, L""));
+}
+
+// The registration trims the blanks away and reaches the drive root; the
+// delete and the copy keep them and name a folder "   " that is not there.
+TEST_F(FolderTextFaults, OnlyBlanks) {
+    if (!ClaimDriveRootLibrary()) {
+        GTEST_SKIP() << "C:\\Quorvexv1.4.dll is there and was not made by these tests";
+    }
+    Expect(Run("only blanks: install, C:\\ empty", Install, L"   "));
+    Place(L"fixture_both_false", DriveRootLibrary);
+    Expect(Run("only blanks: uninstall, a copy in C:\\", Uninstall, L"   "));
+    Expect(Run("only blanks: install, a copy in C:\\", Install, L"   "));
+}
+
+TEST_F(FolderTextFaults, BlanksAroundARealFolder) {
+    Expect(Run("leading blanks: install", Install, L"  " + dest));
+    Reinstall();
+    Expect(Run("leading blanks: uninstall", Uninstall, L"  " + dest));
+    Reinstall();
+    Expect(Run("trailing blanks: install", Install, dest + L"  "));
+    Reinstall();
+    Expect(Run("trailing blanks: uninstall", Uninstall, dest + L"  "));
+    Reinstall();
+    Expect(Run("leading and trailing blanks: install", Install, L" " + dest + L" "));
+}
+
+TEST_F(FolderTextFaults, TrailingBackslash) {
+    Expect(Run("trailing backslash: install", Install, dest + L"\\"));
+    Expect(Run("trailing backslash: uninstall", Uninstall, dest + L"\\"));
+}
+
+// The current directory is the test's own folder, which holds "dest".
+TEST_F(FolderTextFaults, RelativePaths) {
+    Expect(Run("relative path: install", Install, L"dest"));
+    Expect(Run("relative path: uninstall", Uninstall, L".\\dest"));
+    Reinstall();
+    Expect(Run("drive-relative path: install", Install, L"C:dest"));
+}
+
+TEST_F(FolderTextFaults, FolderThatDoesNotExist) {
+    Expect(Run("missing folder: install", Install, temp / L"no such folder"));
+    Expect(Run("missing folder: uninstall", Uninstall, temp / L"no such folder"));
+}
+
+TEST_F(FolderTextFaults, PathThroughAFile) {
+    WriteBytes(temp / L"notes.txt", "The user's notes.");
+    Expect(Run("path through a file: install", Install, temp / L"notes.txt"));
+    Expect(Run("path through a file: uninstall", Uninstall, temp / L"notes.txt"));
+}
+
+TEST_F(FolderTextFaults, FortyThousandCharacters) {
+    std::wstring text = temp.Path() + L"\\";
+    text.append(40000 - text.size(), L'x');
+    ASSERT_EQ(text.size(), 40000u);
+    Expect(Run("40,000 characters: install", Install, text));
+    Expect(Run("40,000 characters: uninstall", Uninstall, text));
+}
+
+// A real folder whose path is longer than MAX_PATH, typed plainly and in the
+// extended form.
+TEST_F(FolderTextFaults, RealPathLongerThanMaxPath) {
+    std::wstring deep = L"\\\\?\\" + temp.Path();
+    for (wchar_t name = L'a'; name < L'g'; ++name) {
+        deep += L"\\" + std::wstring(50, name);
+        MakeFolder(deep);
+    }
+    const std::wstring plain = deep.substr(4);
+    ASSERT_GT(plain.size() + std::wstring(LibraryName).size() + 1, std::size_t{MAX_PATH});
+    Sentinel(deep);
+
+    // Past MAX_PATH the ANSI loader reaches nothing: the copy is reported as
+    // no previous version and deleted, and the new one cannot be registered.
+    Place(L"fixture_both_false", deep + L"\\Quorvexv1.4.dll");
+    Expect(Run("longer than MAX_PATH: install", Install, plain));
+    Place(L"fixture_both_false", deep + L"\\Quorvexv1.4.dll");
+    Expect(Run("longer than MAX_PATH: uninstall", Uninstall, plain));
+    Place(L"fixture_both_false", deep + L"\\Quorvexv1.4.dll");
+    Expect(Run("longer than MAX_PATH, \\\\?\\ form: install", Install, deep));
+}
+
+TEST_F(FolderTextFaults, ExtendedAndDeviceForms) {
+    Expect(Run("\\\\?\\ form: install", Install, L"\\\\?\\" + dest));
+    Expect(Run("\\\\?\\ form: uninstall", Uninstall, L"\\\\?\\" + dest));
+    Reinstall();
+    Expect(Run("\\\\.\\ form: install", Install, L"\\\\.\\" + dest));
+    Expect(Run("\\\\.\\ form: uninstall", Uninstall, L"\\\\.\\" + dest));
+}
+
+// The same folder through the administrative share. Wine has no such share,
+// so there these name nothing; on Windows they reach "dest".
+TEST_F(FolderTextFaults, UncForms) {
+    const std::wstring share = L"\\\\localhost\\C$" + dest.substr(2);
+    Expect(Run("UNC \\\\localhost\\C$: install", Install, share));
+    Expect(Run("UNC \\\\localhost\\C$: uninstall", Uninstall, share));
+    Reinstall();
+    Expect(Run("UNC \\\\?\\UNC\\localhost\\C$: install", Install,
+               L"\\\\?\\UNC\\localhost\\C$" + dest.substr(2)));
+    Expect(Run("UNC that does not resolve: install", Install,
+               L"\\\\no-such-host.invalid\\share\\dest"));
+}
+
+// As the whole text they are relative names in the current directory; as a
+// component they name a real folder made through an extended path.
+TEST_F(FolderTextFaults, ReservedDeviceNames) {
+    for (const std::wstring name : {L"CON", L"NUL", L"COM1"}) {
+        const std::string shown(name.begin(), name.end());
+        Expect(Run("device name " + shown + " as the text: install", Install, name));
+        Expect(Run("device name " + shown + " as the text: uninstall", Uninstall, name));
+        const std::wstring folder = L"\\\\?\\" + temp.Path() + L"\\" + name;
+        MakeFolder(folder);
+        Sentinel(folder);
+        Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
+        Expect(Run("device name " + shown + " as a folder: install", Install,
+                   temp.Path() + L"\\" + name));
+        Expect(Run("device name " + shown + " as a folder: uninstall", Uninstall,
+                   temp.Path() + L"\\" + name));
+    }
+}
+
+// A folder "a<c>b" next to a folder "a" holding "b\Quorvexv1.4.dll", a
+// library that records its own load: reading <c> as a separator would reach it.
+class CharacterOutsideAnsi : public FolderTextFaults {
+  protected:
+    std::wstring FolderWith(wchar_t character) {
+        MakeFolder(temp / L"a");
+        MakeFolder(temp / L"a\\b");
+        Place(L"fault_decoy", temp / L"a\\b\\Quorvexv1.4.dll");
+        const std::wstring folder = temp / (std::wstring(L"a") + character + L"b");
+        MakeFolder(folder);
+        Sentinel(folder);
+        Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
+        return folder;
+    }
+};
+
+TEST_F(CharacterOutsideAnsi, YenSign) {
+    const std::wstring folder = FolderWith(L'\u00A5');
+    Expect(Run("U+00A5 in a folder name: install", Install, folder));
+    Expect(Run("U+00A5 in a folder name: uninstall", Uninstall, folder));
+}
+
+TEST_F(CharacterOutsideAnsi, FullwidthReverseSolidus) {
+    const std::wstring folder = FolderWith(L'\uFF3C');
+    // Never loaded through a best-fit backslash (the decoy in a\b stays
+    // unloaded): the copy counts as unreachable, like any path the loader
+    // cannot take.
+    Expect(Run("U+FF3C in a folder name: install", Install, folder));
+    Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
+    Expect(Run("U+FF3C in a folder name: uninstall", Uninstall, folder));
+}
+
+// Folders whose names end in a dot or a space exist (made through extended
+// paths); a plain path may not reach them.
+TEST_F(FolderTextFaults, FolderWithATrailingDotOrSpace) {
+    for (const wchar_t* last : {L".", L" "}) {
+        const std::string shown = *last == L'.' ? "dot" : "space";
+        const std::wstring folder = L"\\\\?\\" + temp.Path() + L"\\odd" + last;
+        MakeFolder(folder);
+        Sentinel(folder);
+        Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
+        Expect(Run("folder with a trailing " + shown + ": install", Install,
+                   temp.Path() + L"\\odd" + last));
+        Expect(Run("folder with a trailing " + shown + ": uninstall", Uninstall,
+                   temp.Path() + L"\\odd" + last));
+    }
+}
+
+}  // namespace
+}  // namespace quorvex::faults

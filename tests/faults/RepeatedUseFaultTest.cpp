@@ -1,0 +1,117 @@
+// One window used again and again, as a user would: the suite's one
+// time-out, then twenty commands, counting threads and handles.
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "tests/faults/FaultHarness.h"
+
+namespace quorvex::faults {
+namespace {
+
+using enum Command;
+
+using RepeatedUse = FaultTest;
+
+struct Resources {
+    int threads;
+    unsigned handles;
+};
+
+// The hung copy stays loaded until the process ends and cannot be removed
+// before then: it gets a folder of its own, which a later run clears away.
+// Wine hands out the same process ids again, so one with this process's id
+// is an earlier run's as well.
+std::wstring FolderForTheHungCopy() {
+    constexpr std::wstring_view Stem = L"quorvex-fault-hung-";
+    wchar_t base[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, base);
+    WIN32_FIND_DATAW found;
+    const UniqueFind search(FindFirstFileW((base + std::wstring(Stem) + L"*").c_str(), &found));
+    for (BOOL more = search.get() != INVALID_HANDLE_VALUE; more != FALSE;
+         more = FindNextFileW(search.get(), &found)) {
+        const DWORD owner = std::wcstoul(found.cFileName + Stem.size(), nullptr, 10);
+        const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, owner));
+        if (owner == GetCurrentProcessId() || !process ||
+            WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
+            RemoveTree(base + std::wstring(found.cFileName));
+        }
+    }
+    return base + std::wstring(Stem) + std::to_wstring(GetCurrentProcessId());
+}
+
+// GetProcessHandleCount when it follows an opened handle; otherwise every
+// live handle value counted (Wine reports 0 whatever is open).
+Resources Count(bool reported) {
+    return {ThreadCount(), reported ? ReportedHandleCount().value_or(0) : ProbedHandleCount()};
+}
+
+TEST_F(RepeatedUse, TwentyCommandsAfterATimeOutLeaveOnlyTheHungThread) {
+    const bool reported = ReportedHandleCount().has_value();
+    if (!reported) {
+        const unsigned before = ProbedHandleCount();
+        const UniqueHandle extra(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_EQ(ProbedHandleCount(), before + 1) << "no way to count handles here";
+    }
+    const char* method = reported ? "GetProcessHandleCount"
+                                  : "GetHandleInformation on every handle value, as "
+                                    "GetProcessHandleCount reports 0 here and does not change "
+                                    "when a handle is opened";
+
+    // Whatever the first commands create once (classes, loader state) is not a leak.
+    Expect(Run("repeated use: first install", Install, dest));
+    Expect(Run("repeated use: first uninstall", Uninstall, dest));
+    const Resources start = Count(reported);
+
+    const std::wstring hungFolder = FolderForTheHungCopy();
+    MakeFolder(hungFolder);
+    Sentinel(hungFolder);
+    WatchTree(hungFolder);
+    Place(L"fixture_hang", hungFolder + L"\\Quorvexv1.4.dll");
+    const CaseResult hang = Run("unregister hangs past the limit: install", Install, hungFolder);
+    Expect(hang);
+    EXPECT_GE(hang.seconds, 9.9) << "the command gave up before its 10 s";
+    EXPECT_LT(hang.seconds, 20.0) << "the command waited far beyond its 10 s";
+    const Resources afterTimeOut = Count(reported);
+    EXPECT_EQ(afterTimeOut.threads, start.threads + 1) << "the hung worker is the one thread left";
+
+    const std::wstring folder = dest;
+    const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
+    const wchar_t* previous[] = {nullptr, L"fixture_fault", L"fixture_failing",
+                                 L"fixture_register_only", L"fixture_both_false"};
+    CaseResult all;
+    all.name = "twenty commands after the time-out";
+    recordInTable_ = false;
+    for (int i = 0; i < 20; ++i) {
+        const Command command = i % 2 == 0 ? Install : Uninstall;
+        if (const wchar_t* fixture = previous[(i / 2) % 5]; command == Install && fixture) {
+            Place(fixture, copy);
+        }
+        const CaseResult one = Run("repeated use: command " + std::to_string(i + 1) +
+                                       (command == Install ? " (install)" : " (uninstall)"),
+                                   command, folder);
+        Expect(one);
+        all.findings.insert(all.findings.end(), one.findings.begin(), one.findings.end());
+        all.rows = one.rows;
+        all.seconds += one.seconds;
+    }
+    recordInTable_ = true;
+    CaseTable::Add(all);
+
+    const Resources end = Count(reported);
+    EXPECT_EQ(end.threads, afterTimeOut.threads) << "threads left behind by the commands";
+    // Wine makes a semaphore for a critical section the first time two threads
+    // contend for it; a handle lost per command would show twenty times over.
+    EXPECT_LE(end.handles, afterTimeOut.handles + 4) << "handles left behind by the commands";
+    char note[400];
+    std::snprintf(note, sizeof note,
+                  "threads %d before the time-out, %d after it, %d after twenty more commands; "
+                  "handles %u, %u, %u (counted with %s)",
+                  start.threads, afterTimeOut.threads, end.threads, start.handles,
+                  afterTimeOut.handles, end.handles, method);
+    CaseTable::Note(note);
+    std::printf("%s\n", note);
+}
+
+}  // namespace
+}  // namespace quorvex::faults
