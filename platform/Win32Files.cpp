@@ -33,7 +33,27 @@ bool Win32Files::CanRead(const std::wstring& path) const {
     return file.get() != INVALID_HANDLE_VALUE;
 }
 
-bool Win32Files::Delete(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+bool Win32Files::Delete(const std::wstring& path) {
+    // A file another program holds open with delete sharing (scanners and
+    // indexers do) is only marked for deletion and keeps its name until they
+    // let go, so a copy made there next would vanish with it. Moved aside
+    // first, the file frees its name at once.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return DeleteFileW(path.c_str()) != FALSE;
+    }
+    const std::wstring aside = path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(GetTickCount()) + L".deleted";
+    if (MoveFileExW(path.c_str(), aside.c_str(), 0) == FALSE) {
+        return DeleteFileW(path.c_str()) != FALSE;
+    }
+    if (DeleteFileW(aside.c_str()) != FALSE) {
+        return true;
+    }
+    // It cannot go after all (read-only, or a program has it loaded): put it back.
+    MoveFileExW(aside.c_str(), path.c_str(), 0);
+    return false;
+}
 
 bool Win32Files::Copy(const std::wstring& source, const std::wstring& destination) {
     if (CopyFileW(source.c_str(), destination.c_str(), FALSE) == FALSE) {
