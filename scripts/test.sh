@@ -1,9 +1,9 @@
-#!/bin/sh
+#!/bin/bash
 # Sets up a fresh Debian machine and runs every test:
 #   host  - the engine's logic, natively, with AddressSanitizer and UBSan
 #   win64 - the engine and the real Win32 adapters, under Wine and Xvfb
 #   win32 - the release build, which must build and link (it cannot run here)
-set -eu
+set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sh scripts/setup.sh
@@ -15,11 +15,20 @@ for preset in host win64 win32; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+summary=build/test-summary.log
+: >"$summary"
+status=0
+
 echo "== tests: host"
-ctest --preset host
+ctest --preset host | tee -a "$summary" || status=1
 
 echo "== tests: win32 (the release executable, inspected)"
-ctest --preset win32
+ctest --preset win32 | tee -a "$summary" || status=1
 
 echo "== tests: win64 (Wine, on a virtual display)"
-exec xvfb-run -a -s "-screen 0 1024x768x24" sh scripts/wine-tests.sh
+xvfb-run -a -s "-screen 0 1024x768x24" sh scripts/wine-tests.sh | tee -a "$summary" || status=1
+
+# One closing line for all three ctest runs.
+awk '/tests passed, [0-9]+ tests failed out of/ { failed += $4; total += $NF }
+     END { printf "%d passed, %d failed\n", total - failed, failed }' "$summary"
+exit $status
