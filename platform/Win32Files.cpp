@@ -6,6 +6,20 @@
 
 namespace quorvex {
 
+namespace {
+
+// Without std::to_wstring, which would bring a whole printf into the program.
+std::wstring Hex(DWORD value) {
+    std::wstring digits;
+    do {
+        digits.insert(digits.begin(), L"0123456789abcdef"[value & 0xF]);
+        value >>= 4;
+    } while (value != 0);
+    return digits;
+}
+
+}  // namespace
+
 std::wstring Win32Files::ApplicationDirectory() const {
     // The path may be longer than MAX_PATH; grow until it fits.
     std::wstring path(MAX_PATH, L'\0');
@@ -42,8 +56,8 @@ bool Win32Files::Delete(const std::wstring& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return DeleteFileW(path.c_str()) != FALSE;
     }
-    const std::wstring aside = path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                               std::to_wstring(GetTickCount()) + L".deleted";
+    const std::wstring aside =
+        path + L"." + Hex(GetCurrentProcessId()) + L"-" + Hex(GetTickCount()) + L".deleted";
     if (MoveFileExW(path.c_str(), aside.c_str(), 0) == FALSE) {
         return DeleteFileW(path.c_str()) != FALSE;
     }
