@@ -184,27 +184,7 @@ std::wstring TrimBlanks(std::wstring_view text) {
 void RemoveTree(const std::wstring& path) {
     // Through an extended path, so that names a plain path cannot reach
     // ("odd.", "odd ", "CON") go too.
-    const std::wstring folder = path.starts_with(L"\\\\?\\") ? path : ExtendedPath(path);
-    WIN32_FIND_DATAW found;
-    {
-        const UniqueFind search(FindFirstFileW((folder + L"\\*").c_str(), &found));
-        if (search.get() != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring name = found.cFileName;
-                if (name == L"." || name == L"..") {
-                    continue;
-                }
-                const std::wstring child = folder + L"\\" + name;
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                    RemoveTree(child);
-                } else {
-                    DeleteFileW(child.c_str());
-                }
-            } while (FindNextFileW(search.get(), &found) != FALSE);
-        }
-    }
-    RemoveDirectoryW(folder.c_str());
+    testing::RemoveTree(path.starts_with(L"\\\\?\\") ? path : ExtendedPath(path));
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
