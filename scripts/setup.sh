@@ -6,7 +6,7 @@ set -eu
 packages="cmake make g++ python3-pefile \
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-  wine wine64 fonts-wine xvfb xauth googletest imagemagick x11-utils"
+  wine wine64 fonts-wine xvfb xauth googletest imagemagick"
 
 missing=""
 for package in $packages; do
