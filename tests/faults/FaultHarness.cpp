@@ -432,6 +432,12 @@ void FaultTest::Sentinel(const std::wstring& folder) {
     WriteBytes(folder + L"\\keep-" + std::to_wstring(sentinels_) + L".txt", text);
 }
 
+void FaultTest::FolderWithInstalledCopy(const std::wstring& folder) {
+    MakeFolder(folder);
+    Sentinel(folder);
+    Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
+}
+
 bool FaultTest::ClaimDriveRootLibrary() {
     const std::optional<Bytes> there = ReadFileBytes(DriveRootLibrary);
     if (GetFileAttributesW(DriveRootLibrary) != INVALID_FILE_ATTRIBUTES &&
@@ -652,6 +658,12 @@ void FaultTest::Expect(const CaseResult& result) {
     for (const Finding& finding : result.findings) {
         ADD_FAILURE() << result.name << ": " << finding.text;
     }
+}
+
+void FaultTest::ExpectInstallThenUninstall(const std::string& name,
+                                           const std::wstring& folderText) {
+    Expect(Run(name + ": install", Command::Install, folderText));
+    Expect(Run(name + ": uninstall", Command::Uninstall, folderText));
 }
 
 }  // namespace quorvex::faults

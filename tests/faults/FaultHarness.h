@@ -151,6 +151,8 @@ class FaultTest : public ::testing::Test {
     static void WriteBytes(const std::wstring& path, std::string_view text);
     // A file whose bytes no command may change.
     void Sentinel(const std::wstring& folder);
+    // A new folder holding a user's file and an installed copy.
+    void FolderWithInstalledCopy(const std::wstring& folder);
     // A file outside the test's folders that only a command aimed at it may change.
     void Watch(const std::wstring& path) { watched_.push_back(path); }
     // A folder outside the test's folder whose files no command may change
@@ -171,6 +173,8 @@ class FaultTest : public ::testing::Test {
                    const std::function<void()>& afterCommand = {});
     // Reports every failed check of the case.
     static void Expect(const CaseResult& result);
+    // Runs "NAME: install", then "NAME: uninstall", with the same folder text.
+    void ExpectInstallThenUninstall(const std::string& name, const std::wstring& folderText);
 
     // Off for a run of commands that the test reports as one line.
     bool recordInTable_ = true;

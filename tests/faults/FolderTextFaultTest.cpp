@@ -133,16 +133,10 @@ TEST_F(FolderTextFaults, UncForms) {
 TEST_F(FolderTextFaults, ReservedDeviceNames) {
     for (const std::wstring name : {L"CON", L"NUL", L"COM1"}) {
         const std::string shown(name.begin(), name.end());
-        Expect(Run("device name " + shown + " as the text: install", Install, name));
-        Expect(Run("device name " + shown + " as the text: uninstall", Uninstall, name));
-        const std::wstring folder = L"\\\\?\\" + temp.Path() + L"\\" + name;
-        MakeFolder(folder);
-        Sentinel(folder);
-        Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
-        Expect(Run("device name " + shown + " as a folder: install", Install,
-                   temp.Path() + L"\\" + name));
-        Expect(Run("device name " + shown + " as a folder: uninstall", Uninstall,
-                   temp.Path() + L"\\" + name));
+        ExpectInstallThenUninstall("device name " + shown + " as the text", name);
+        FolderWithInstalledCopy(L"\\\\?\\" + temp.Path() + L"\\" + name);
+        ExpectInstallThenUninstall("device name " + shown + " as a folder",
+                                   temp.Path() + L"\\" + name);
     }
 }
 
@@ -155,17 +149,14 @@ class CharacterOutsideAnsi : public FolderTextFaults {
         MakeFolder(temp / L"a\\b");
         Place(L"fault_decoy", temp / L"a\\b\\Quorvexv1.4.dll");
         const std::wstring folder = temp / (std::wstring(L"a") + character + L"b");
-        MakeFolder(folder);
-        Sentinel(folder);
-        Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
+        FolderWithInstalledCopy(folder);
         return folder;
     }
 };
 
 TEST_F(CharacterOutsideAnsi, YenSign) {
     const std::wstring folder = FolderWith(L'\u00A5');
-    Expect(Run("U+00A5 in a folder name: install", Install, folder));
-    Expect(Run("U+00A5 in a folder name: uninstall", Uninstall, folder));
+    ExpectInstallThenUninstall("U+00A5 in a folder name", folder);
 }
 
 TEST_F(CharacterOutsideAnsi, FullwidthReverseSolidus) {
@@ -183,14 +174,9 @@ TEST_F(CharacterOutsideAnsi, FullwidthReverseSolidus) {
 TEST_F(FolderTextFaults, FolderWithATrailingDotOrSpace) {
     for (const wchar_t* last : {L".", L" "}) {
         const std::string shown = *last == L'.' ? "dot" : "space";
-        const std::wstring folder = L"\\\\?\\" + temp.Path() + L"\\odd" + last;
-        MakeFolder(folder);
-        Sentinel(folder);
-        Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
-        Expect(Run("folder with a trailing " + shown + ": install", Install,
-                   temp.Path() + L"\\odd" + last));
-        Expect(Run("folder with a trailing " + shown + ": uninstall", Uninstall,
-                   temp.Path() + L"\\odd" + last));
+        FolderWithInstalledCopy(L"\\\\?\\" + temp.Path() + L"\\odd" + last);
+        ExpectInstallThenUninstall("folder with a trailing " + shown,
+                                   temp.Path() + L"\\odd" + last);
     }
 }
 
