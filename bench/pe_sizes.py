@@ -18,6 +18,6 @@ for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
                 artwork += language.data.struct.Size
 total = os.path.getsize(path)
 imports = sorted(entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT)
-print(f"| win32 executable apart from picture and icon | {(total - artwork) / 1024:.0f} KB "
+print(f"| Executable apart from picture and icon | win32 | {(total - artwork) / 1024:.0f} KB "
       f"(file {total / 1024:.0f} KB, picture and icon {artwork / 1024:.0f} KB) | at most 100 KB |")
-print(f"| win32 imports | {', '.join(imports)} | system libraries only |")
+print(f"| Imports | win32 | {', '.join(imports)} | system libraries only |")

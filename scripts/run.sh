@@ -22,5 +22,5 @@ xvfb-run -a -s "-screen 0 1024x768x24" sh -c "
   sleep 15
   import -window root -depth 8 build/win64/run-screenshot.png
   kill \$! 2>/dev/null
-  WINEPREFIX='$prefix' /usr/lib/wine/wineserver -k 2>/dev/null || true"
+  sh scripts/wine-run.sh '$prefix' wineserver -k 2>/dev/null || true"
 echo "Screenshot: build/win64/run-screenshot.png"

@@ -1,23 +1,23 @@
 #!/bin/sh
 # Screenshots of the built program on the current display (a virtual one in
-# the test run), into build/win64/screenshots/:
+# the test run), into build/win32/screenshots/:
 #   main-window.png               the running window with its frame, as started
 #   main-window-after-install.png its client area after an install (drawn by ui_tests)
 set -eu
 cd "$(dirname "$0")/.."
-out=build/win64/screenshots
+out=build/win32/screenshots
 mkdir -p "$out"
-prefix="$PWD/build/win64/wineprefix"
+prefix="$PWD/build/win32/wineprefix"
 
 # Wine's own desktop window draws the frame that a window manager would.
 sh scripts/wine-run.sh "$prefix" explorer /desktop=QuorvexShot,480x480 \
-  "$PWD/build/win64/bin/QuorvexInstall.exe" >/dev/null 2>&1 &
+  "$PWD/build/win32/bin/QuorvexInstall.exe" >/dev/null 2>&1 &
 sleep 8
 import -window root -depth 8 -crop 480x480+0+0 +repage "$out/main-window.png"
 kill $! 2>/dev/null || true
-WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+sh scripts/wine-run.sh "$prefix" wineserver -k 2>/dev/null || true
 
-if [ -f build/win64/bin/main-window-after-install.bmp ]; then
-  /usr/bin/convert build/win64/bin/main-window-after-install.bmp -alpha off "$out/main-window-after-install.png"
+if [ -f build/win32/bin/main-window-after-install.bmp ]; then
+  /usr/bin/convert build/win32/bin/main-window-after-install.bmp -alpha off "$out/main-window-after-install.png"
 fi
 echo "Screenshots in $out: $(ls "$out" | tr '\n' ' ')"

@@ -1,12 +1,15 @@
 #!/bin/sh
-# Installs every Debian package the builds, tests and the program under Wine
-# need. Safe to run again: it does nothing when all of them are present.
+# Installs every Debian package the builds and tests need, and makes the
+# Debian 13 root with Wine 10 in which the Windows programs run (once; it is
+# kept in a cache folder and reused). Safe to run again: it does nothing
+# when everything is in place.
 set -eu
+cd "$(dirname "$0")/.."
 
 packages="cmake make g++ python3-pefile \
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-  wine wine64 fonts-wine xvfb xauth googletest imagemagick"
+  mmdebstrap bubblewrap xvfb xauth googletest imagemagick"
 
 missing=""
 for package in $packages; do
@@ -23,3 +26,5 @@ if [ -n "$missing" ]; then
   # shellcheck disable=SC2086
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
 fi
+
+echo "Wine 10 root: $(bash scripts/wine10-root.sh)"

@@ -1,20 +1,42 @@
-#!/bin/sh
-# Runs a Windows program under 64-bit Wine in the given prefix:
+#!/bin/bash
+# Runs a Windows program under Wine 10 in the given prefix:
 #   wine-run.sh PREFIX PROGRAM [ARGS...]
+# 64-bit programs run as they are, 32-bit ones as WoW64 processes (Wine's
+# 32-bit Windows-side libraries, no 32-bit Linux library). Wine lives in a
+# Debian 13 root (scripts/wine10-root.sh) entered through bubblewrap, which
+# leaves nothing mounted behind. PROGRAM "wineserver" runs Wine's server
+# instead ("wineserver -k" ends the prefix's processes).
 # The prefix is created on first use; Wine's own chatter and its
 # Mono/Gecko prompts are switched off.
-prefix=$1
+set -eu
+mkdir -p "$1"
+prefix=$(cd "$1" && pwd)
 shift
-export WINEPREFIX="$prefix"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$prefix/system.reg" ]; then
-  mkdir -p "$prefix"
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
-  # This Wine build does not look in its own data folder for its fonts
-  # (Tahoma stands in for the dialog font); in the prefix they are found.
-  if [ -d /usr/share/wine/fonts ]; then
-    cp -n /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
-  fi
+top=$(cd "$(dirname "$0")/.." && pwd)
+root=$(bash "$top/scripts/wine10-root.sh")
+
+# The same paths inside as outside: the source tree, the prefix, the
+# current folder, and /tmp (where X and Wine keep their sockets).
+sandbox=(bwrap --bind "$root" / --proc /proc --dev /dev --ro-bind /sys /sys --bind /tmp /tmp
+  --bind "$top" "$top")
+for dir in "$prefix" "$PWD"; do
+  case "$dir/" in
+    "$top"/* | /tmp/*) ;;
+    *) sandbox+=(--bind "$dir" "$dir") ;;
+  esac
+done
+sandbox+=(--die-with-parent --chdir "$PWD" --setenv HOME /root --unsetenv XDG_RUNTIME_DIR
+  --setenv WINEPREFIX "$prefix" --setenv WINEDEBUG "${WINEDEBUG:--all}"
+  --setenv WINEDLLOVERRIDES "mscoree,mshtml=" --setenv WINEDLLPATH /opt/quorvex-wine)
+
+if [ "${1:-}" = wineserver ]; then
+  shift
+  exec "${sandbox[@]}" /usr/lib/wine/wineserver "$@"
 fi
-exec /usr/lib/wine/wine64 "$@"
+if [ ! -f "$prefix/system.reg" ]; then
+  "${sandbox[@]}" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
+  # Wine's fonts where the prefix's font look-ups find them (Tahoma, the
+  # dialog font's stand-in, among them).
+  cp -n "$root"/usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
+fi
+exec "${sandbox[@]}" /usr/lib/wine/wine64 "$@"

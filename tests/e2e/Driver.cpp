@@ -118,7 +118,7 @@ void Driver::Click(const wchar_t* caption) const {
     SendMessageW(Control(caption), BM_CLICK, 0, 0);
 }
 
-testing::PixelImage Driver::CaptureClient() const {
+testing::PixelImage Driver::CaptureClient(const ImageCheck& shows) const {
     RECT client{};
     GetClientRect(window_, &client);
     POINT origin{0, 0};
@@ -128,11 +128,11 @@ testing::PixelImage Driver::CaptureClient() const {
     SetForegroundWindow(window_);
     UpdateWindow(window_);
     testing::PixelImage image;
-    for (const double deadline = NowMs() + 3000; NowMs() < deadline; Sleep(50)) {
+    for (const double deadline = NowMs() + 5000; NowMs() < deadline; Sleep(50)) {
         HDC screen = GetDC(nullptr);
         image = testing::CopyFromDc(screen, origin.x, origin.y, client.right, client.bottom);
         ReleaseDC(nullptr, screen);
-        if (ShowsRules(image)) {
+        if (ShowsRules(image) && (!shows || shows(image))) {
             break;
         }
     }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -32,8 +33,11 @@ class Driver {
     std::wstring Text(HWND control) const;
     // Clicks a button; returns once the program has handled the click.
     void Click(const wchar_t* caption) const;
-    // What the screen shows of the client area, as the user sees it.
-    testing::PixelImage CaptureClient() const;
+    // What the screen shows of the client area, as the user sees it. The
+    // screen follows a click only after the program has painted and the
+    // display has caught up: with `shows`, waits (5 s at most) until it holds.
+    using ImageCheck = std::function<bool(const testing::PixelImage&)>;
+    testing::PixelImage CaptureClient(const ImageCheck& shows = nullptr) const;
     // Closes the window with its close box (the system menu's Close).
     void CloseBox() const;
     bool WaitForExit(DWORD timeoutMs) const;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -31,16 +33,27 @@ RECT PixelBox(const wchar_t* name) {
                 px(control.top + control.height)};
 }
 
-std::optional<std::wstring> RegisteredServer() {
+// The server the class is registered with, in this process's registry view
+// or, with KEY_WOW64_32KEY or KEY_WOW64_64KEY, in the one named.
+std::optional<std::wstring> RegisteredServer(REGSAM view = 0) {
     const std::wstring key = std::wstring(sample::kSampleClassKey) + L"\\InprocServer32";
-    wchar_t value[1024]{};
-    DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
-                     &size) != ERROR_SUCCESS) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE | view, &opened) !=
+        ERROR_SUCCESS) {
         return std::nullopt;
     }
-    return std::wstring(value);
+    wchar_t value[1024]{};
+    DWORD size = sizeof value;
+    const LSTATUS status =
+        RegGetValueW(opened, nullptr, nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
+    RegCloseKey(opened);
+    return status == ERROR_SUCCESS ? std::optional<std::wstring>(value) : std::nullopt;
 }
+
+// A 32-bit program's registration lands in the 32-bit registry view, which
+// 64-bit programs reach only by naming it; and the other way round.
+constexpr REGSAM OwnView = sizeof(void*) == 4 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+constexpr REGSAM OtherView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 
 // Creates the sample class through COM in a process of its own, so that this
 // one never holds the installed library loaded.
@@ -76,11 +89,15 @@ class EndToEndTest : public ::testing::Test {
     // status colour.
     void ExpectRowColours(PackedColour uninstall, PackedColour copy, PackedColour install,
                           const wchar_t* shotName) {
-        const testing::PixelImage shot = program->CaptureClient();
-        shot.SaveBmp(BuildDirectory() + L"\\" + shotName + L".bmp");
-        ASSERT_EQ(shot.width, 312);
         const std::pair<const wchar_t*, PackedColour> rows[] = {
             {L"UnRegLabel", uninstall}, {L"CopyLabel", copy}, {L"RegLabel", install}};
+        const testing::PixelImage shot = program->CaptureClient([&](const auto& image) {
+            return std::all_of(std::begin(rows), std::end(rows), [&](const auto& row) {
+                return image.Count(row.second, PixelBox(row.first)) > 15;
+            });
+        });
+        shot.SaveBmp(BuildDirectory() + L"\\" + shotName + L".bmp");
+        ASSERT_EQ(shot.width, 312);
         for (const auto& [name, expected] : rows) {
             const RECT box = PixelBox(name);
             EXPECT_GT(shot.Count(expected, box), 15) << name;
@@ -111,6 +128,8 @@ TEST_F(EndToEndTest, InstallRegistersTheSampleAndUninstallRemovesIt) {
     const std::optional<std::wstring> server = RegisteredServer();
     ASSERT_TRUE(server.has_value()) << "no InprocServer32 key after the install";
     EXPECT_EQ(lstrcmpiW(server->c_str(), installed.c_str()), 0) << *server;
+    EXPECT_EQ(RegisteredServer(OwnView), server);
+    EXPECT_FALSE(RegisteredServer(OtherView).has_value()) << "registered in the other view";
     EXPECT_EQ(CreateSampleInAnotherProcess(), 0u);
     ExpectRowColours(colour::Blue, colour::Green, colour::Green, L"e2e-after-install");
 
@@ -132,7 +151,8 @@ TEST_F(EndToEndTest, FolderThatDoesNotExistShowsNotAValidPath) {
     program->Type(dest / L"missing");
     program->Click(InstallButton.c_str());
     EXPECT_FALSE(RegisteredServer().has_value());
-    const testing::PixelImage shot = program->CaptureClient();
+    const testing::PixelImage shot = program->CaptureClient(
+        [](const auto& image) { return image.Count(colour::Red, PixelBox(L"CopyLabel")) > 15; });
     EXPECT_GT(shot.Count(colour::Blue, PixelBox(L"UnRegLabel")), 15);
     EXPECT_GT(shot.Count(colour::Red, PixelBox(L"CopyLabel")), 15);
     EXPECT_EQ(shot.Count(colour::Green, PixelBox(L"RegLabel")), 0);

@@ -79,7 +79,7 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_hang", Behaviour::Fails},
     {L"fixture_fault", Behaviour::Fails},
     {L"fixture_refuse_load", Behaviour::Unknown},
-    {L"fixture_both_ok_x86", Behaviour::Unknown},
+    {L"fixture_other_bitness", Behaviour::Unknown},
     {L"fault_decoy", Behaviour::Unknown},
 };
 

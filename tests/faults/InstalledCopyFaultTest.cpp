@@ -20,12 +20,10 @@ TEST_F(InstalledCopyFaults, MissingOrNotALibrary) {
 }
 
 TEST_F(InstalledCopyFaults, LibraryOfTheOtherBitness) {
-    if (!FixtureBytes(L"fixture_both_ok_x86")) {
-        GTEST_SKIP() << "no library of the other bitness in this build";
-    }
-    Place(L"fixture_both_ok_x86", installed);
+    ASSERT_TRUE(FixtureBytes(L"fixture_other_bitness")) << "the build makes it for either bitness";
+    Place(L"fixture_other_bitness", installed);
     Expect(Run("installed copy of the other bitness: install", Install, dest));
-    Place(L"fixture_both_ok_x86", installed);
+    Place(L"fixture_other_bitness", installed);
     Expect(Run("installed copy of the other bitness: uninstall", Uninstall, dest));
 }
 
