@@ -24,7 +24,7 @@ echo "|---|---|---|---|"
 for build in win32 win64; do
   cmake --preset "$build" >/dev/null && cmake --build --preset "$build" -j "$(nproc)" >/dev/null
   prefix="$PWD/build/$build/bench-prefix"
-  wine() { sh scripts/wine-run.sh "$prefix" "$@"; }
+  wine() { bash scripts/wine-run.sh "$prefix" "$@"; }
   # The registration tool of the library's own bitness.
   if [ "$build" = win32 ]; then regsvr32='C:\windows\syswow64\regsvr32.exe'; else regsvr32=regsvr32; fi
   bin="build/$build/bin"
@@ -49,11 +49,11 @@ for build in win32 win64; do
     value peak_working_set_kb <"$work/out" >"$work/peak"
     # ... against what a user would otherwise run: three processes.
     start=$(now_ms)
-    wine "$regsvr32" /s /u "$dest\\Quorvexv1.4.dll" || true
+    wine "$regsvr32" /s /u "$dest\\Quorvexv1.4.dll" >/dev/null || true
     wine cmd /c copy /y "$winbin\\Quorvexv1.4.dll" "$dest\\Quorvexv1.4.dll" >/dev/null
-    wine "$regsvr32" /s "$dest\\Quorvexv1.4.dll"
+    wine "$regsvr32" /s "$dest\\Quorvexv1.4.dll" >/dev/null
     echo $(($(now_ms) - start)) >>"$work/regsvr32"
-    wine "$regsvr32" /s /u "$dest\\Quorvexv1.4.dll" || true
+    wine "$regsvr32" /s /u "$dest\\Quorvexv1.4.dll" >/dev/null || true
   done
   wine wineserver -k 2>/dev/null || true
 

@@ -13,14 +13,14 @@ cmake --build --preset win64 -j "$(nproc)" --target QuorvexInstall quorvex_sampl
 program=build/win64/bin/QuorvexInstall.exe
 prefix="$PWD/build/win64/run-prefix"
 if [ -n "${DISPLAY:-}" ]; then
-  exec sh scripts/wine-run.sh "$prefix" "$program"
+  exec bash scripts/wine-run.sh "$prefix" "$program"
 fi
 
 echo "No DISPLAY: running on a virtual display for 20 seconds."
 xvfb-run -a -s "-screen 0 1024x768x24" sh -c "
-  sh scripts/wine-run.sh '$prefix' '$program' &
+  bash scripts/wine-run.sh '$prefix' '$program' &
   sleep 15
   import -window root -depth 8 build/win64/run-screenshot.png
   kill \$! 2>/dev/null
-  sh scripts/wine-run.sh '$prefix' wineserver -k 2>/dev/null || true"
+  bash scripts/wine-run.sh '$prefix' wineserver -k 2>/dev/null || true"
 echo "Screenshot: build/win64/run-screenshot.png"

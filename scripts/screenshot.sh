@@ -10,12 +10,12 @@ mkdir -p "$out"
 prefix="$PWD/build/win32/wineprefix"
 
 # Wine's own desktop window draws the frame that a window manager would.
-sh scripts/wine-run.sh "$prefix" explorer /desktop=QuorvexShot,480x480 \
+bash scripts/wine-run.sh "$prefix" explorer /desktop=QuorvexShot,480x480 \
   "$PWD/build/win32/bin/QuorvexInstall.exe" >/dev/null 2>&1 &
 sleep 8
 import -window root -depth 8 -crop 480x480+0+0 +repage "$out/main-window.png"
 kill $! 2>/dev/null || true
-sh scripts/wine-run.sh "$prefix" wineserver -k 2>/dev/null || true
+bash scripts/wine-run.sh "$prefix" wineserver -k 2>/dev/null || true
 
 if [ -f build/win32/bin/main-window-after-install.bmp ]; then
   /usr/bin/convert build/win32/bin/main-window-after-install.bmp -alpha off "$out/main-window-after-install.png"

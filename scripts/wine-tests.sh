@@ -11,11 +11,11 @@ for preset in "$@"; do
   prefix="$PWD/build/$preset/wineprefix"
   echo "== tests: $preset (Wine 10, $( [ "$preset" = win32 ] && echo "32-bit WoW64 processes" || echo "64-bit processes"))"
   # A Wine server left from an earlier run may hold another display.
-  sh scripts/wine-run.sh "$prefix" wineserver -k 2>/dev/null
+  bash scripts/wine-run.sh "$prefix" wineserver -k 2>/dev/null
   ctest --preset "$preset" || status=1
   # The fault suite's table of cases, from the full test log.
   sed -n '/^Fault suite:/,/^Note:/p' "build/$preset/Testing/Temporary/LastTest.log"
-  sh scripts/wine-run.sh "$prefix" wineserver -k 2>/dev/null
+  bash scripts/wine-run.sh "$prefix" wineserver -k 2>/dev/null
 done
 sh scripts/screenshot.sh || echo "(no screenshot taken)"
 exit $status
