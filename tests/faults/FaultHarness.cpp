@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -272,6 +273,30 @@ void AddTree(Tree& tree, const std::wstring& root) {
             tree[child] = ReadFileBytes(child).value_or(Bytes{'?'});
         }
     } while (FindNextFileW(search.get(), &found) != FALSE);
+}
+
+bool OverwritesReadOnlyFile(const std::wstring& folder) {
+    const std::wstring source = folder + L"\\probe-source.txt";
+    const std::wstring target = folder + L"\\probe-read-only.txt";
+    const auto write = [](const std::wstring& path, const char* text) {
+        const UniqueHandle file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        WriteFile(file.get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+    };
+    write(source, "new");
+    write(target, "old");
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
+    const bool overwritten = CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE;
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(target.c_str());
+    DeleteFileW(source.c_str());
+    return overwritten;
+}
+
+bool FolderExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 int ThreadCount() {
