@@ -6,11 +6,12 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "sample/QuorvexSample.h"
 #include "tests/e2e/Driver.h"
+#include "tests/support/LabelBoxes.h"
 #include "tests/wine/WineSupport.h"
-#include "ui/Layout.h"
 
 namespace quorvex {
 namespace {
@@ -23,13 +24,9 @@ using testing::TempDir;
 const std::wstring InstallButton = L"Install and Register DLL";
 const std::wstring UninstallButton = L"Uninstall DLL without Install";
 
-// The pixel box of a control at the 96 DPI of the test display.
-RECT PixelBox(const wchar_t* name) {
-    const layout::Control& control = layout::Controls[layout::IndexOf(name)];
-    const auto px = [](int twips) { return MulDiv(twips, 96, layout::TwipsPerInch); };
-    return RECT{px(control.left), px(control.top), px(control.left + control.width),
-                px(control.top + control.height)};
-}
+// Boxes at the 96 DPI of the test display.
+using testing::PixelBox;
+namespace boxes = testing::boxes;
 
 std::optional<std::wstring> RegisteredServer() {
     const std::wstring key = std::wstring(sample::kSampleClassKey) + L"\\InprocServer32";
@@ -79,10 +76,12 @@ class EndToEndTest : public ::testing::Test {
         const testing::PixelImage shot = program->CaptureClient();
         shot.SaveBmp(BuildDirectory() + L"\\" + shotName + L".bmp");
         ASSERT_EQ(shot.width, 312);
-        const std::pair<const wchar_t*, PackedColour> rows[] = {
-            {L"UnRegLabel", uninstall}, {L"CopyLabel", copy}, {L"RegLabel", install}};
-        for (const auto& [name, expected] : rows) {
-            const RECT box = PixelBox(name);
+        const std::tuple<const char*, testing::TwipsBox, PackedColour> rows[] = {
+            {"uninstall status", boxes::UnRegLabel, uninstall},
+            {"copy status", boxes::CopyLabel, copy},
+            {"install status", boxes::RegLabel, install}};
+        for (const auto& [name, twips, expected] : rows) {
+            const RECT box = PixelBox(twips);
             EXPECT_GT(shot.Count(expected, box), 15) << name;
             // Nothing is left over from the row's earlier text ("..." in white).
             EXPECT_EQ(shot.Count(colour::White, RECT{box.right, box.top, shot.width, box.bottom}),
@@ -133,10 +132,10 @@ TEST_F(EndToEndTest, FolderThatDoesNotExistShowsNotAValidPath) {
     program->Click(InstallButton.c_str());
     EXPECT_FALSE(RegisteredServer().has_value());
     const testing::PixelImage shot = program->CaptureClient();
-    EXPECT_GT(shot.Count(colour::Blue, PixelBox(L"UnRegLabel")), 15);
-    EXPECT_GT(shot.Count(colour::Red, PixelBox(L"CopyLabel")), 15);
-    EXPECT_EQ(shot.Count(colour::Green, PixelBox(L"RegLabel")), 0);
-    EXPECT_EQ(shot.Count(colour::Red, PixelBox(L"RegLabel")), 0);
+    EXPECT_GT(shot.Count(colour::Blue, PixelBox(boxes::UnRegLabel)), 15);
+    EXPECT_GT(shot.Count(colour::Red, PixelBox(boxes::CopyLabel)), 15);
+    EXPECT_EQ(shot.Count(colour::Green, PixelBox(boxes::RegLabel)), 0);
+    EXPECT_EQ(shot.Count(colour::Red, PixelBox(boxes::RegLabel)), 0);
     // The buttons work again.
     EXPECT_NE(IsWindowEnabled(program->Control(InstallButton.c_str())), FALSE);
 }
