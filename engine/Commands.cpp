@@ -47,10 +47,18 @@ void InstallCommands::cmdRegister_Click() noexcept {
         return;
     }
 
-    UnregisterAndDelete(destination);
+    // Installing into the program's own folder: the installed copy is the
+    // shipped one. Deleted, it would be lost; it is registered where it is.
+    bool inPlace = false;
+    Attempt([&] { inPlace = files_.SameFile(source, destination); });
+
+    Unregister(destination);
+    if (!inPlace) {
+        Delete(destination);
+    }
 
     const bool installed = Attempt([&] {
-        if (!files_.Copy(source, destination)) {
+        if (!inPlace && !files_.Copy(source, destination)) {
             throw CopyFailed{};
         }
         board_.SetStatus(StatusRow::Copy, status_text::Successful, colour::Green);
@@ -77,7 +85,8 @@ void InstallCommands::cmdUninstall_Click() noexcept {
         return;
     }
 
-    UnregisterAndDelete(destination);
+    Unregister(destination);
+    Delete(destination);
     Attempt([&] { board_.SetStatus(StatusRow::Copy, status_text::NotApplicable, colour::Blue); });
     Attempt([&] { board_.MirrorShadow(StatusRow::Copy); });
     Attempt(
@@ -86,11 +95,14 @@ void InstallCommands::cmdUninstall_Click() noexcept {
     Attempt([&] { board_.SetButtonsEnabled(true); });
 }
 
-void InstallCommands::UnregisterAndDelete(const std::wstring& destination) noexcept {
+void InstallCommands::Unregister(const std::wstring& destination) noexcept {
     RegResult result = RegResult::NoAction;
     Attempt([&] { result = invoker_.CallRegEntry(TrimSpaces(destination), RegModeUnregister); });
     Attempt([&] { board_.ShowResult(StatusRow::Uninstall, result); });
     Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
+}
+
+void InstallCommands::Delete(const std::wstring& destination) noexcept {
     // Nothing installed is the usual reason for this to fail, and not worth showing.
     Attempt([&] { static_cast<void>(files_.Delete(destination)); });
 }

@@ -25,9 +25,11 @@ class InstallCommands {
     void cmdUninstall_Click() noexcept;
 
   private:
-    // Unregisters the copy at the destination, shows and mirrors the outcome,
-    // then deletes the copy; every failure is skipped.
-    void UnregisterAndDelete(const std::wstring& destination) noexcept;
+    // Unregisters the copy at the destination and shows and mirrors the
+    // outcome; every failure is skipped.
+    void Unregister(const std::wstring& destination) noexcept;
+    // A failure is skipped.
+    void Delete(const std::wstring& destination) noexcept;
     // Marks the copy row as failed and ends the run with the buttons enabled.
     void TakeErrorRoad() noexcept;
 

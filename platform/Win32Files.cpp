@@ -18,6 +18,14 @@ std::wstring Hex(DWORD value) {
     return digits;
 }
 
+// Opened for its attributes only, which no other program's sharing refuses.
+// A folder does not open without FILE_FLAG_BACKUP_SEMANTICS, so it is no file.
+UniqueHandle OpenForIdentity(const std::wstring& path) {
+    return UniqueHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 }  // namespace
 
 std::wstring Win32Files::ApplicationDirectory() const {
@@ -45,6 +53,22 @@ bool Win32Files::CanRead(const std::wstring& path) const {
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.get() != INVALID_HANDLE_VALUE;
+}
+
+bool Win32Files::SameFile(const std::wstring& first, const std::wstring& second) const {
+    // Both held open while they are compared, so that neither index can
+    // have passed to another file in between.
+    const UniqueHandle one = OpenForIdentity(first);
+    const UniqueHandle other = OpenForIdentity(second);
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    if (one.get() == INVALID_HANDLE_VALUE || other.get() == INVALID_HANDLE_VALUE ||
+        GetFileInformationByHandle(one.get(), &a) == FALSE ||
+        GetFileInformationByHandle(other.get(), &b) == FALSE) {
+        return false;
+    }
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
 bool Win32Files::Delete(const std::wstring& path) {

@@ -2,20 +2,45 @@
 
 #include <windows.h>
 
-#include <atomic>
+#include <optional>
+#include <vector>
+
+#include "platform/Handles.h"
 
 namespace quorvex {
 
 namespace {
 
-// The worker whose faults end it rather than the process. An exception
-// filter gets no context of its own, so this is the one piece of state
-// shared with it; calls never overlap, so one record is enough.
-struct FaultContainment {
-    // The filter is in place before CreateThread returns the worker's id.
-    static constexpr DWORD IdPending = 0xFFFFFFFF;  // thread ids are multiples of 4
-    std::atomic<DWORD> workerId{0};
-    std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> previousFilter{nullptr};
+// The workers whose faults end them rather than the process: every worker
+// that may still run. One that timed out runs on beside later commands'
+// workers and can fault at any time, so each stays here until it has ended.
+// An exception filter gets no context of its own, so this is the one piece
+// of state shared with it; the filter only reads it, under the lock.
+class FaultContainment {
+  public:
+    // A worker, created suspended so that it cannot fault before it is known.
+    // The duplicate of its handle keeps its id from passing to another
+    // thread while it is listed.
+    void Add(DWORD id, UniqueHandle handle, KernelServices::Entry entry);
+    // Forgets the workers that have ended; with none left, the filter that
+    // was there before is put back.
+    void ForgetEnded();
+    // Room for one more worker, made before the worker is.
+    void Reserve();
+
+    // On the faulting thread: its entry point when it is a listed worker.
+    std::optional<KernelServices::Entry> EntryOf(DWORD threadId);
+    LPTOP_LEVEL_EXCEPTION_FILTER Previous();
+
+  private:
+    struct Worker {
+        DWORD id;
+        UniqueHandle handle;
+        KernelServices::Entry entry;
+    };
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::vector<Worker> workers_;
+    LPTOP_LEVEL_EXCEPTION_FILTER previous_ = nullptr;
 };
 
 FaultContainment& Containment() {
@@ -23,26 +48,87 @@ FaultContainment& Containment() {
     return containment;
 }
 
+class ExclusiveLock {
+  public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+};
+
+class SharedLock {
+  public:
+    explicit SharedLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
+    ~SharedLock() { ReleaseSRWLockShared(&lock_); }
+    SharedLock(const SharedLock&) = delete;
+    SharedLock& operator=(const SharedLock&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+};
+
+LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception);
+
+void FaultContainment::Reserve() {
+    const ExclusiveLock locked(lock_);
+    workers_.reserve(workers_.size() + 1);
+}
+
+void FaultContainment::Add(DWORD id, UniqueHandle handle, KernelServices::Entry entry) {
+    const ExclusiveLock locked(lock_);
+    if (workers_.empty()) {
+        previous_ = SetUnhandledExceptionFilter(EndFaultingWorker);
+    }
+    workers_.push_back({id, std::move(handle), entry});  // room was reserved: cannot throw
+}
+
+void FaultContainment::ForgetEnded() {
+    const ExclusiveLock locked(lock_);
+    if (workers_.empty()) {
+        return;
+    }
+    std::erase_if(workers_, [](const Worker& worker) {
+        return WaitForSingleObject(worker.handle.get(), 0) == WAIT_OBJECT_0;
+    });
+    if (workers_.empty()) {
+        SetUnhandledExceptionFilter(previous_);
+    }
+}
+
+std::optional<KernelServices::Entry> FaultContainment::EntryOf(DWORD threadId) {
+    const SharedLock locked(lock_);
+    for (const Worker& worker : workers_) {
+        if (worker.id == threadId) {
+            return worker.entry;
+        }
+    }
+    return std::nullopt;
+}
+
+LPTOP_LEVEL_EXCEPTION_FILTER FaultContainment::Previous() {
+    const SharedLock locked(lock_);
+    return previous_;
+}
+
 LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception) {
     FaultContainment& containment = Containment();
-    DWORD workerId = containment.workerId.load();
-    while (workerId == FaultContainment::IdPending) {
-        Sleep(0);
-        workerId = containment.workerId.load();
-    }
-    if (workerId != 0 && workerId == GetCurrentThreadId()) {
+    if (const std::optional<KernelServices::Entry> entry =
+            containment.EntryOf(GetCurrentThreadId())) {
+        // The library's state is broken now, and unloading it would run its
+        // detach code, where a second fault would not be contained: it stays
+        // loaded for the rest of the process, whoever releases it.
+        HMODULE library = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           static_cast<LPCWSTR>(*entry), &library);
         // The exception code (0xC0000005 and the like) is negative as an
         // HRESULT, so the caller sees the entry point as failed.
         ExitThread(exception->ExceptionRecord->ExceptionCode);
     }
-    const LPTOP_LEVEL_EXCEPTION_FILTER previous = containment.previousFilter.load();
+    const LPTOP_LEVEL_EXCEPTION_FILTER previous = containment.Previous();
     return previous != nullptr ? previous(exception) : EXCEPTION_CONTINUE_SEARCH;
-}
-
-void StopContainingFaults() {
-    FaultContainment& containment = Containment();
-    SetUnhandledExceptionFilter(containment.previousFilter.load());
-    containment.workerId.store(0);
 }
 
 bool IsUtf8CodePage(UINT codePage) { return codePage == CP_UTF8; }
@@ -85,21 +171,33 @@ KernelServices::Entry Win32Kernel::GetProcAddress(Module module, const char* nam
 
 KernelServices::Thread Win32Kernel::CreateThread(Entry entry) {
     FaultContainment& containment = Containment();
-    containment.workerId.store(FaultContainment::IdPending);
-    containment.previousFilter.store(SetUnhandledExceptionFilter(EndFaultingWorker));
+    containment.ForgetEnded();
+    containment.Reserve();
 
     // The entry point itself is the thread's start routine. On x86 it takes
     // no argument where a start routine takes one; that is harmless, as the
     // system ends the thread with its result and never returns to the frame.
+    // It starts suspended, and runs only once containment knows it.
     DWORD workerId = 0;
-    HANDLE worker = ::CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(entry),
-                                   nullptr, 0, &workerId);
-    if (worker == nullptr) {
-        StopContainingFaults();
+    UniqueHandle worker(::CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(entry),
+                                       nullptr, CREATE_SUSPENDED, &workerId));
+    if (!worker) {
         return nullptr;
     }
-    containment.workerId.store(workerId);
-    return worker;
+    HANDLE kept = nullptr;
+    const HANDLE self = GetCurrentProcess();
+    if (DuplicateHandle(self, worker.get(), self, &kept, SYNCHRONIZE, FALSE, 0) == FALSE) {
+        TerminateThread(worker.get(), 0);  // it has not run a single instruction
+        return nullptr;
+    }
+    containment.Add(workerId, UniqueHandle(kept), entry);
+    if (ResumeThread(worker.get()) == static_cast<DWORD>(-1)) {
+        TerminateThread(worker.get(), 0);
+        WaitForSingleObject(worker.get(), INFINITE);
+        containment.ForgetEnded();
+        return nullptr;
+    }
+    return worker.release();
 }
 
 std::uint32_t Win32Kernel::WaitForSingleObject(Thread thread, std::uint32_t ms) {
@@ -116,7 +214,8 @@ std::optional<std::uint32_t> Win32Kernel::GetExitCodeThread(Thread thread) {
 
 void Win32Kernel::CloseHandle(Thread thread) {
     ::CloseHandle(static_cast<HANDLE>(thread));
-    StopContainingFaults();
+    // A worker that has not ended stays contained.
+    Containment().ForgetEnded();
 }
 
 void Win32Kernel::FreeLibrary(Module module) { ::FreeLibrary(static_cast<HMODULE>(module)); }

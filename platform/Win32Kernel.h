@@ -4,9 +4,11 @@
 
 namespace quorvex {
 
-// The real kernel services. While a worker runs, a fault that its entry
-// point does not handle ends only that worker, with the fault's code as its
-// exit code; faults on any other thread go to the filter that was there before.
+// The real kernel services. As long as a worker may run (one that timed
+// out included), a fault that its entry point does not handle ends only that
+// worker, with the fault's code as its exit code, and its library stays loaded
+// for the rest of the process; faults on any other thread go to the filter
+// that was there before.
 class Win32Kernel final : public KernelServices {
   public:
     std::optional<std::string> ToAnsi(const std::wstring& text) override;

@@ -20,4 +20,14 @@ int RunMessageLoop(MainWindow& window) {
     return static_cast<int>(message.wParam);
 }
 
+int RunInstaller(HINSTANCE instance, int showCommand, KernelServices& kernel, FileServices& files) {
+    Installer installer(instance, SystemDpi(), kernel, files);
+    if (installer.Window().Handle() == nullptr) {
+        return 1;
+    }
+    installer.Window().OnClosed([] { PostQuitMessage(0); });
+    installer.Window().Show(showCommand);
+    return RunMessageLoop(installer.Window());
+}
+
 }  // namespace quorvex

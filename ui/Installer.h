@@ -27,4 +27,9 @@ class Installer {
 // Pumps messages until the window has been closed; returns the exit code.
 int RunMessageLoop(MainWindow& window);
 
+// The program: builds the window, shows it and pumps messages until it has
+// been closed. Without a window (its class or the window itself could not be
+// made) it ends at once with a non-zero code, rather than wait invisibly.
+int RunInstaller(HINSTANCE instance, int showCommand, KernelServices& kernel, FileServices& files);
+
 }  // namespace quorvex

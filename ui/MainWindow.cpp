@@ -34,10 +34,10 @@ constexpr std::size_t ButtonIndex(CommandButton button) {
 
 constexpr std::size_t FolderTextIndex = layout::IndexOf(L"FolderText");
 
-void RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
+bool RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
     WNDCLASSEXW windowClass{};
     if (GetClassInfoExW(instance, WindowClassName, &windowClass) != FALSE) {
-        return;
+        return true;
     }
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = procedure;
@@ -46,7 +46,7 @@ void RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     windowClass.lpszClassName = WindowClassName;
-    RegisterClassExW(&windowClass);
+    return RegisterClassExW(&windowClass) != 0;
 }
 
 // Selects an object into a device context for one scope.
@@ -94,7 +94,9 @@ MainWindow::MainWindow(HINSTANCE instance, int dpi) : dpi_(dpi) {
     icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 0, 0,
                                           LR_DEFAULTSIZE | LR_SHARED));
 
-    RegisterWindowClass(instance, WindowProc);
+    if (!RegisterWindowClass(instance, WindowProc)) {
+        return;  // no window: Handle() tells the program to end
+    }
     owner_.reset(CreateWindowExW(0, L"STATIC", WindowTitle, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                  instance, nullptr));
 
@@ -253,6 +255,7 @@ void MainWindow::Click(std::size_t index) {
         if (const auto& handler = clickHandlers_[static_cast<std::size_t>(button)]; handler) {
             handler();
         }
+        DiscardQueuedInput();
         // Disabling the focused button during the command may have taken the
         // focus away; the keyboard user carries on from the button pressed.
         HWND focus = GetFocus();
@@ -261,6 +264,21 @@ void MainWindow::Click(std::size_t index) {
             SetFocus(pressed);
         }
         return;
+    }
+}
+
+void MainWindow::DiscardQueuedInput() {
+    // A command reads no input while it runs, so clicks and keys made meanwhile
+    // (an impatient second click on the button) wait in the queue and would
+    // reach the buttons once they are enabled again. They were meant for a
+    // window that was busy: they go. Paint, close and system messages stay.
+    if (!window_) {
+        return;
+    }
+    MSG message{};
+    while (PeekMessageW(&message, window_.get(), WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE) != FALSE) {
+    }
+    while (PeekMessageW(&message, window_.get(), WM_KEYFIRST, WM_KEYLAST, PM_REMOVE) != FALSE) {
     }
 }
 

@@ -68,6 +68,8 @@ class MainWindow final : public BoardControls {
     // Marks a label for the next paint; nothing is drawn now.
     void RepaintLabel(std::size_t index);
     void Click(std::size_t index);
+    // Drops mouse and keyboard input queued for the window and its controls.
+    void DiscardQueuedInput();
     int ToPixels(int twips) const;
 
     int dpi_;

@@ -7,9 +7,11 @@
 
 #include "platform/Win32Files.h"
 #include "platform/Win32Kernel.h"
+#include "platform/Win32Startup.h"
 #include "ui/Installer.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    quorvex::ApplyProcessSettings();
     // The manifest asks for version 6 of the common controls, whose window
     // classes are registered here.
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
@@ -17,10 +19,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     quorvex::Win32Kernel kernel;
     quorvex::Win32Files files;
-    quorvex::Installer installer(instance, quorvex::SystemDpi(), kernel, files);
-    installer.Window().OnClosed([] { PostQuitMessage(0); });
-    installer.Window().Show(showCommand);
-    return quorvex::RunMessageLoop(installer.Window());
+    return quorvex::RunInstaller(instance, showCommand, kernel, files);
 }
 
 // GCC's default handler for an uncaught exception writes the exception's

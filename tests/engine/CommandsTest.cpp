@@ -71,6 +71,27 @@ TEST_F(CommandsTest, InstallRunsEveryStepInOrder) {
     ExpectIdleAndMirrored();
 }
 
+// The folder text names the program's own folder under another spelling (or
+// the installed copy is a hard link to the shipped one): the only copy is
+// unregistered and registered where it is, never deleted or copied over itself.
+TEST_F(CommandsTest, InstallIntoTheProgramsOwnFolderKeepsTheOnlyCopy) {
+    files.sameAs[Installed] = Source;
+    invoker.results = {RegResult::Unregistered, RegResult::Registered};
+    commands.cmdRegister_Click();
+
+    EXPECT_EQ(log, Concat({DisableButtons,
+                           ResetRows,
+                           {"unregister C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 1 green",
+                            "caption 1 Sucessful", "shadow 1 Sucessful", "colour 2 green",
+                            "caption 2 Sucessful", "register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
+                            "colour 3 green", "caption 3 Sucessful", "shadow 2 Sucessful",
+                            "shadow 3 Sucessful"},
+                           EnableButtons}));
+    EXPECT_EQ(files.files.count(Source), 1u);
+    EXPECT_EQ(files.files.count(Installed), 1u);
+    ExpectIdleAndMirrored();
+}
+
 TEST_F(CommandsTest, UninstallRunsEveryStepInOrderAndNeverTouchesTheShippedCopy) {
     invoker.results = {RegResult::Unregistered};
     commands.cmdUninstall_Click();

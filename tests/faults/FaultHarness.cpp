@@ -78,6 +78,7 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_denied", Behaviour::Fails},
     {L"fixture_hang", Behaviour::Fails},
     {L"fixture_fault", Behaviour::Fails},
+    {L"fixture_hang_then_fault", Behaviour::Fails},
     {L"fixture_refuse_load", Behaviour::Unknown},
     {L"fixture_other_bitness", Behaviour::Unknown},
     {L"fault_decoy", Behaviour::Unknown},

@@ -2,6 +2,8 @@
 // installed copy (fixture_both_false) and the application folder ships
 // fixture_both_ok, so a real copy is told apart from none by its bytes.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/faults/FaultHarness.h"
 
@@ -64,6 +66,44 @@ TEST_F(FolderTextFaults, RelativePaths) {
     Expect(Run("relative path: uninstall", Uninstall, L".\\dest"));
     Reinstall();
     Expect(Run("drive-relative path: install", Install, L"C:dest"));
+}
+
+// The folder the program runs from, in each spelling that names it, and a
+// hard link to the shipped copy: the installed and the shipped copy are one
+// file. It is registered where it is; nothing is deleted.
+TEST_F(FolderTextFaults, TheProgramsOwnFolder) {
+    std::wstring capitals = app;
+    CharUpperBuffW(capitals.data(), static_cast<DWORD>(capitals.size()));
+    wchar_t shortName[MAX_PATH + 1] = L"";
+    GetShortPathNameW(app.c_str(), shortName, MAX_PATH + 1);
+    std::vector<std::pair<std::string, std::wstring>> spellings = {
+        {"as it is", app},
+        {"with a trailing backslash", app + L"\\"},
+        {"ending in \\.", app + L"\\."},
+        {"in capitals", capitals}};
+    if (*shortName != L'\0' && !SamePath(shortName, app)) {
+        spellings.emplace_back("by its 8.3 name", shortName);
+    }
+    for (const auto& [name, text] : spellings) {
+        Ship(L"fixture_both_ok");
+        Expect(Run("the program's own folder, " + name + ": install", Install, text));
+    }
+
+    const auto links = [](const std::wstring& path) -> DWORD {
+        const UniqueHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        BY_HANDLE_FILE_INFORMATION information{};
+        return file.get() != INVALID_HANDLE_VALUE &&
+                       GetFileInformationByHandle(file.get(), &information) != FALSE
+                   ? information.nNumberOfLinks
+                   : 0;
+    };
+    ASSERT_TRUE(DeleteFileW(installed.c_str()));
+    ASSERT_TRUE(CreateHardLinkW(installed.c_str(), shipped.c_str(), nullptr));
+    ASSERT_EQ(links(shipped), 2u);
+    Expect(Run("a hard link to the shipped copy: install", Install, dest));
+    EXPECT_EQ(links(shipped), 2u) << "the link was deleted and a new copy made in its place";
 }
 
 TEST_F(FolderTextFaults, FolderThatDoesNotExist) {

@@ -50,11 +50,24 @@ TEST_F(InstalledCopyFaults, EntryPointReportsAStatus) {
     Expect(Run("unregister returns S_FALSE: uninstall", Uninstall, dest));
 }
 
+// After its fault the library stays loaded until the program ends (its
+// detach code is not to be run on broken state), so it cannot be replaced or
+// deleted meanwhile: each copy gets a folder of its own.
 TEST_F(InstalledCopyFaults, EntryPointFaults) {
-    Place(L"fixture_fault", installed);
-    Expect(Run("unregister faults: install", Install, dest));
-    Place(L"fixture_fault", installed);
-    Expect(Run("unregister faults: uninstall", Uninstall, dest));
+    for (Command command : {Install, Uninstall}) {
+        const bool install = command == Install;
+        const std::wstring folder =
+            testing::FolderForALoadedCopy(install ? L"fault-1" : L"fault-2");
+        const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
+        MakeFolder(folder);
+        Sentinel(folder);
+        WatchTree(folder);
+        Place(L"fixture_fault", copy);
+        Expect(Run(std::string("unregister faults: ") + (install ? "install" : "uninstall"),
+                   command, folder));
+        EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr)
+            << "the library was unloaded after its entry point faulted";
+    }
 }
 
 // Windows neither deletes nor overwrites a read-only copy. Wine run as root

@@ -1,7 +1,7 @@
 // One window used again and again, as a user would: the suite's one
-// time-out, then twenty commands, counting threads and handles.
+// time-out, then twenty commands, counting threads and handles, and at last
+// a fault in the worker that timed out.
 #include <cstdio>
-#include <cwchar>
 #include <string>
 
 #include "tests/faults/FaultHarness.h"
@@ -17,28 +17,6 @@ struct Resources {
     int threads;
     unsigned handles;
 };
-
-// The hung copy stays loaded until the process ends and cannot be removed
-// before then: it gets a folder of its own, which a later run clears away.
-// Wine hands out the same process ids again, so one with this process's id
-// is an earlier run's as well.
-std::wstring FolderForTheHungCopy() {
-    constexpr std::wstring_view Stem = L"quorvex-fault-hung-";
-    wchar_t base[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, base);
-    WIN32_FIND_DATAW found;
-    const UniqueFind search(FindFirstFileW((base + std::wstring(Stem) + L"*").c_str(), &found));
-    for (BOOL more = search.get() != INVALID_HANDLE_VALUE; more != FALSE;
-         more = FindNextFileW(search.get(), &found)) {
-        const DWORD owner = std::wcstoul(found.cFileName + Stem.size(), nullptr, 10);
-        const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, owner));
-        if (owner == GetCurrentProcessId() || !process ||
-            WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
-            RemoveTree(base + std::wstring(found.cFileName));
-        }
-    }
-    return base + std::wstring(Stem) + std::to_wstring(GetCurrentProcessId());
-}
 
 // GetProcessHandleCount when it follows an opened handle; otherwise every
 // live handle value counted (Wine reports 0 whatever is open).
@@ -63,11 +41,17 @@ TEST_F(RepeatedUse, TwentyCommandsAfterATimeOutLeaveOnlyTheHungThread) {
     Expect(Run("repeated use: first uninstall", Uninstall, dest));
     const Resources start = Count(reported);
 
-    const std::wstring hungFolder = FolderForTheHungCopy();
+    // The hung copy faults when told to, once later commands' workers have
+    // come and gone: it must still end only its own thread.
+    const UniqueHandle faultSignal(
+        CreateEventW(nullptr, TRUE, FALSE,
+                     (L"quorvex-fixture-fault-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+    ASSERT_TRUE(faultSignal);
+    const std::wstring hungFolder = testing::FolderForALoadedCopy(L"hung");
     MakeFolder(hungFolder);
     Sentinel(hungFolder);
     WatchTree(hungFolder);
-    Place(L"fixture_hang", hungFolder + L"\\Quorvexv1.4.dll");
+    Place(L"fixture_hang_then_fault", hungFolder + L"\\Quorvexv1.4.dll");
     const CaseResult hang = Run("unregister hangs past the limit: install", Install, hungFolder);
     Expect(hang);
     EXPECT_GE(hang.seconds, 9.9) << "the command gave up before its 10 s";
@@ -77,7 +61,7 @@ TEST_F(RepeatedUse, TwentyCommandsAfterATimeOutLeaveOnlyTheHungThread) {
 
     const std::wstring folder = dest;
     const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
-    const wchar_t* previous[] = {nullptr, L"fixture_fault", L"fixture_failing",
+    const wchar_t* previous[] = {nullptr, L"fixture_denied", L"fixture_failing",
                                  L"fixture_register_only", L"fixture_both_false"};
     CaseResult all;
     all.name = "twenty commands after the time-out";
@@ -111,6 +95,15 @@ TEST_F(RepeatedUse, TwentyCommandsAfterATimeOutLeaveOnlyTheHungThread) {
                   afterTimeOut.handles, end.handles, method);
     CaseTable::Note(note);
     std::printf("%s\n", note);
+
+    ASSERT_TRUE(SetEvent(faultSignal.get()));
+    int threads = ThreadCount();
+    for (int waited = 0; threads != start.threads && waited < 30000; waited += 50) {
+        Sleep(50);
+        threads = ThreadCount();
+    }
+    EXPECT_EQ(threads, start.threads) << "the hung worker did not end when it faulted";
+    Expect(Run("repeated use: install after the hung worker faulted", Install, folder));
 }
 
 }  // namespace

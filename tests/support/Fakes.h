@@ -4,6 +4,7 @@
 
 #include <array>
 #include <functional>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -141,6 +142,9 @@ class FakeFiles : public FileServices {
 
     std::wstring ApplicationDirectory() const override { return appDirectory; }
     bool CanRead(const std::wstring& path) const override { return files.count(path) != 0; }
+    bool SameFile(const std::wstring& first, const std::wstring& second) const override {
+        return CanRead(first) && CanRead(second) && FileOf(first) == FileOf(second);
+    }
     bool Delete(const std::wstring& path) override {
         log_.push_back("delete " + Narrow(path));
         return !refuseDelete && files.erase(path) != 0;
@@ -156,10 +160,16 @@ class FakeFiles : public FileServices {
 
     std::wstring appDirectory = L"D:\\Setup";
     std::set<std::wstring> files{L"D:\\Setup\\Quorvexv1.4.dll"};
+    // Paths that name the file of another path: another spelling, a hard link.
+    std::map<std::wstring, std::wstring> sameAs;
     bool refuseDelete = false;
     bool refuseCopy = false;
 
   private:
+    std::wstring FileOf(const std::wstring& path) const {
+        const auto alias = sameAs.find(path);
+        return alias != sameAs.end() ? alias->second : path;
+    }
     Log& log_;
 };
 

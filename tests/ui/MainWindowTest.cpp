@@ -205,6 +205,59 @@ TEST_F(MainWindowTest, ButtonsRunTheirCommands) {
     EXPECT_EQ(window().Handle(), nullptr);
 }
 
+// Clicks and keys made while a command runs wait in the queue; they are
+// dropped when it ends, so an impatient second click does not run it again.
+// A close request made meanwhile is still carried out.
+TEST_F(MainWindowTest, InputMadeDuringACommandIsDropped) {
+    window().Show(SW_SHOWNORMAL);
+    Pump();
+    HWND button = Control(L"cmdUninstall");
+    RECT box{};
+    GetWindowRect(button, &box);
+    const auto absolute = [](LONG at, int metric) {
+        return static_cast<LONG>(MulDiv(at, 65536, GetSystemMetrics(metric)));
+    };
+    const LONG x = absolute((box.left + box.right) / 2, SM_CXSCREEN);
+    const LONG y = absolute((box.top + box.bottom) / 2, SM_CYSCREEN);
+
+    int runs = 0;
+    window().OnClick(CommandButton::Uninstall, [&] {
+        if (++runs > 1) {
+            return;
+        }
+        // Another click on the same button and Space on it, as real input.
+        INPUT input[5]{};
+        for (INPUT& one : input) {
+            one.type = INPUT_MOUSE;
+            one.mi.dx = x;
+            one.mi.dy = y;
+        }
+        input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+        input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
+        input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+        input[3] = INPUT{INPUT_KEYBOARD, {}};
+        input[3].ki.wVk = VK_SPACE;
+        input[4] = input[3];
+        input[4].ki.dwFlags = KEYEVENTF_KEYUP;
+        SendInput(5, input, sizeof(INPUT));
+    });
+    SetFocus(button);
+    SendMessageW(button, BM_CLICK, 0, 0);
+    for (int i = 0; i < 10; ++i) {
+        Pump();
+        Sleep(20);
+    }
+    EXPECT_EQ(runs, 1);
+
+    bool closed = false;
+    window().OnClosed([&] { closed = true; });
+    window().OnClick(CommandButton::Uninstall,
+                     [&] { PostMessageW(window().Handle(), WM_SYSCOMMAND, SC_CLOSE, 0); });
+    SendMessageW(button, BM_CLICK, 0, 0);
+    Pump();
+    EXPECT_TRUE(closed);
+}
+
 TEST_F(MainWindowTest, CloseBoxEndsTheProgram) {
     bool closed = false;
     window().OnClosed([&] { closed = true; });
@@ -327,6 +380,33 @@ TEST_F(MainWindowTest, IdleStatusShowsThreeDots) {
         }
         EXPECT_EQ(dots, 3) << "status text at y " << box.top;
     }
+}
+
+LRESULT CALLBACK RefuseTheMainWindow(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND) {
+        const wchar_t* className = reinterpret_cast<CBT_CREATEWNDW*>(lParam)->lpcs->lpszClass;
+        if (!IS_INTRESOURCE(className) && lstrcmpW(className, L"QuorvexInstallMain") == 0) {
+            return 1;
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// A window that cannot be made ends the program at once with a failure code,
+// rather than leave it waiting invisibly for messages.
+TEST(MainWindowStartTest, NoWindowEndsTheProgramAtOnce) {
+    TempDir appDir;
+    testing::FilesWithAppDirectory files(appDir.Path());
+    Win32Kernel kernel;
+    HHOOK hook = SetWindowsHookExW(WH_CBT, RefuseTheMainWindow, nullptr, GetCurrentThreadId());
+    ASSERT_NE(hook, nullptr);
+    // Should a message loop run after all, this ends it, with code 0.
+    PostQuitMessage(0);
+    const int exitCode = RunInstaller(GetModuleHandleW(nullptr), SW_SHOWNORMAL, kernel, files);
+    UnhookWindowsHookEx(hook);
+    MSG quit{};
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    EXPECT_NE(exitCode, 0);
 }
 
 TEST(MainWindowDpiTest, AtOtherDpisControlsScaleAndThePictureDoesNot) {

@@ -83,12 +83,19 @@ TEST_F(CommandsWineTest, InstallReplacesTheInstalledCopy) {
     EXPECT_EQ(ReadAll(installed), ReadAll(shipped));
 }
 
-TEST_F(CommandsWineTest, FaultingInstalledCopyIsStillReplaced) {
-    Install(L"fixture_fault");
+// Its library stays loaded after the fault, so it cannot be replaced until
+// the program ends; it lives in a folder that a later run clears.
+TEST_F(CommandsWineTest, FaultingInstalledCopyStaysLoadedAndInPlace) {
+    const std::wstring folder = testing::FolderForALoadedCopy(L"commands");
+    const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    Place(L"fixture_fault", copy);
     Ship(L"fixture_both_ok");
+    controls.folder = folder;
     commands.cmdRegister_Click();
-    ExpectRows(L"Failed!", L"Sucessful", L"Sucessful");
-    EXPECT_EQ(ReadAll(installed), ReadAll(shipped));
+    ExpectRows(L"Failed!", L"Not a valid path", L"...");
+    EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr);
+    EXPECT_EQ(ReadAll(copy), ReadAll(FixturePath(L"fixture_fault")));
 }
 
 TEST_F(CommandsWineTest, MissingShippedCopyKeepsTheInstalledOne) {

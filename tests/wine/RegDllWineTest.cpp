@@ -4,9 +4,13 @@
 #include <windows.h>
 
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "engine/RegDll.h"
+#include "platform/Handles.h"
 #include "platform/Win32Kernel.h"
+#include "platform/Win32Startup.h"
 #include "tests/wine/WineSupport.h"
 
 namespace quorvex {
@@ -74,13 +78,15 @@ TEST_F(RegDllWineTest, UnloadablePaths) {
     EXPECT_EQ(TakeFixtureCalls(), L"");
 }
 
-// A fault in the entry point ends only its worker; the filter that was in
+// A fault in the entry point ends only its worker, and the library stays
+// loaded (its detach code would run on broken state); the filter that was in
 // place before the call is in place again afterwards.
 TEST_F(RegDllWineTest, FaultingEntryPointEndsOnlyItsWorker) {
     const LPTOP_LEVEL_EXCEPTION_FILTER before = SetUnhandledExceptionFilter(nullptr);
     SetUnhandledExceptionFilter(before);
 
     EXPECT_EQ(Call(FixturePath(L"fixture_fault"), RegModeUnregister), RegResult::EntryFailed);
+    EXPECT_TRUE(IsLoaded(FixturePath(L"fixture_fault")));
     EXPECT_EQ(Call(FixturePath(L"fixture_fault"), RegModeRegister), RegResult::EntryFailed);
     EXPECT_EQ(TakeFixtureCalls(), L"DllUnregisterServer;DllRegisterServer;");
     EXPECT_EQ(SetUnhandledExceptionFilter(before), before);
@@ -109,6 +115,52 @@ TEST_F(RegDllWineTest, PathsOutsideTheAnsiCodePageAreRefused) {
     ASSERT_TRUE(
         CopyFileW(FixturePath(L"fixture_both_ok").c_str(), (temp / L"\x00A5.dll").c_str(), TRUE));
     EXPECT_EQ(Call(temp / L"\x00A5.dll", RegModeUnregister), RegResult::Unregistered);
+}
+
+// Process-wide settings cannot be undone, so start-up is tried in a child
+// process: this program again, running only this test, told so by
+// QUORVEX_STARTUP_CHILD.
+TEST_F(RegDllWineTest, StartUpSettingsHoldForTheWholeProcess) {
+    constexpr wchar_t ChildFlag[] = L"QUORVEX_STARTUP_CHILD";
+    if (GetEnvironmentVariableW(ChildFlag, nullptr, 0) != 0) {
+        // Wine starts a process with these bits already set; the system does not.
+        SetErrorMode(0);
+        ApplyProcessSettings();
+        // No system message box for a drive without a medium or a library
+        // the loader cannot open.
+        EXPECT_EQ(GetErrorMode(), UINT{SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX});
+        return;
+    }
+
+    TempDir temp;
+    const std::wstring outputPath = temp / L"child.txt";
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    UniqueHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                    CREATE_ALWAYS, 0, nullptr));
+    ASSERT_NE(output.get(), INVALID_HANDLE_VALUE);
+    const std::wstring program = testing::BuildDirectory() + L"\\wine_tests.exe";
+    std::wstring commandLine =
+        L"\"" + program + L"\" --gtest_filter=RegDllWineTest.StartUpSettingsHoldForTheWholeProcess";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
+    PROCESS_INFORMATION child{};
+    SetEnvironmentVariableW(ChildFlag, L"1");
+    const BOOL started =
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &child);
+    SetEnvironmentVariableW(ChildFlag, nullptr);
+    ASSERT_TRUE(started);
+    const UniqueHandle process(child.hProcess);
+    CloseHandle(child.hThread);
+    output.reset();
+    ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.get(), &exitCode);
+    const std::vector<char> printed = testing::ReadAll(outputPath);
+    EXPECT_EQ(exitCode, 0u) << std::string(printed.begin(), printed.end());
 }
 
 // Kept last and alone: it waits out the whole limit.

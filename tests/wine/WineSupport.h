@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,37 @@ class TempDir {
   private:
     std::wstring path_;
 };
+
+// A folder for a library that stays loaded until the process ends (after a
+// time-out or a fault in its entry point), so cannot be removed before then.
+// A later run clears it away. Wine hands out the same process ids again, so
+// a folder with this process's id and purpose is an earlier run's as well.
+inline std::wstring FolderForALoadedCopy(const std::wstring& purpose) {
+    const std::wstring stem = L"quorvex-loaded-";
+    wchar_t base[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, base);
+    const DWORD self = GetCurrentProcessId();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((base + stem + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const DWORD owner = std::wcstoul(found.cFileName + stem.size(), nullptr, 10);
+            HANDLE process = owner == self ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, owner);
+            const bool ended = owner != self && (process == nullptr ||
+                                                 WaitForSingleObject(process, 0) == WAIT_OBJECT_0);
+            if (process != nullptr) {
+                CloseHandle(process);
+            }
+            if (ended) {
+                RemoveTree(base + std::wstring(found.cFileName));
+            }
+        } while (FindNextFileW(search, &found) != FALSE);
+        FindClose(search);
+    }
+    const std::wstring folder = base + stem + std::to_wstring(self) + L"-" + purpose;
+    RemoveTree(folder);
+    return folder;
+}
 
 inline std::vector<char> ReadAll(const std::wstring& path) {
     std::vector<char> content;
