@@ -44,7 +44,9 @@ class KernelServices {
     virtual std::optional<std::string> ToAnsi(const std::wstring& text) = 0;
     virtual Module LoadLibraryA(const std::string& ansiPath) = 0;
     virtual Entry GetProcAddress(Module module, const char* name) = 0;
-    // CreateThread(null, 0, entry, null, 0, &id); null when no thread was made.
+    // CreateThread(null, 0, worker routine, entry, 0, &id): the worker
+    // initialises OLE, calls the entry point and ends with its HRESULT as the
+    // exit code. Null when no thread was made.
     virtual Thread CreateThread(Entry entry) = 0;
     virtual std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) = 0;
     virtual std::optional<std::uint32_t> GetExitCodeThread(Thread thread) = 0;

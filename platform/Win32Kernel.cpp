@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <ole2.h>
+
 #include <optional>
 #include <vector>
 
@@ -131,6 +133,21 @@ LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception) {
     return previous != nullptr ? previous(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
+// The worker's start routine. Many servers use COM in their entry points
+// (a filter mapper, type libraries, the component categories manager), so the
+// entry point runs in a single-threaded apartment with OLE, as the usual
+// registration tool runs it. Should OLE not start, the entry point runs all
+// the same and its own result tells.
+DWORD WINAPI RunEntryPoint(LPVOID entry) {
+    using EntryPoint = HRESULT(STDAPICALLTYPE*)();
+    const HRESULT initialised = OleInitialize(nullptr);
+    const HRESULT result = reinterpret_cast<EntryPoint>(entry)();
+    if (SUCCEEDED(initialised)) {
+        OleUninitialize();
+    }
+    return static_cast<DWORD>(result);
+}
+
 bool IsUtf8CodePage(UINT codePage) { return codePage == CP_UTF8; }
 
 }  // namespace
@@ -174,13 +191,10 @@ KernelServices::Thread Win32Kernel::CreateThread(Entry entry) {
     containment.ForgetEnded();
     containment.Reserve();
 
-    // The entry point itself is the thread's start routine. On x86 it takes
-    // no argument where a start routine takes one; that is harmless, as the
-    // system ends the thread with its result and never returns to the frame.
     // It starts suspended, and runs only once containment knows it.
     DWORD workerId = 0;
-    UniqueHandle worker(::CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(entry),
-                                       nullptr, CREATE_SUSPENDED, &workerId));
+    UniqueHandle worker(
+        ::CreateThread(nullptr, 0, RunEntryPoint, entry, CREATE_SUSPENDED, &workerId));
     if (!worker) {
         return nullptr;
     }

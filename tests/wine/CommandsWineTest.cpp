@@ -151,6 +151,18 @@ TEST_F(CommandsWineTest, UninstallUnregistersAndDeletes) {
     ExpectRows(L"No previous version.", L"N/A", L"N/A");
 }
 
+// A server that uses COM in its entry points, as media filters and type
+// libraries do: it registers and unregisters only on a thread with COM.
+TEST_F(CommandsWineTest, ServerUsingComInItsEntryPointsRegistersAndUnregisters) {
+    Ship(L"fixture_needs_com");
+    commands.cmdRegister_Click();
+    ExpectRows(L"No previous version.", L"Sucessful", L"Sucessful");
+    commands.cmdUninstall_Click();
+    ExpectRows(L"Sucessful", L"N/A", L"N/A");
+    EXPECT_FALSE(Exists(installed));
+    EXPECT_EQ(TakeFixtureCalls(), L"DllRegisterServer;DllUnregisterServer;");
+}
+
 TEST_F(CommandsWineTest, LeadingSpacesReachOnlyTheRegistration) {
     Install(L"fixture_both_ok");
     // The delete and copy see the untrimmed path, which names no folder.
