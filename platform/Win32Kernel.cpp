@@ -8,8 +8,13 @@
 #include <vector>
 
 #include "platform/Handles.h"
+#include "platform/Win32Startup.h"
 
 namespace quorvex {
+
+static_assert(LoadWithAlteredSearchPath == LOAD_WITH_ALTERED_SEARCH_PATH);
+static_assert(LoadLibrarySearchDllLoadDir == LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR);
+static_assert(LoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32);
 
 namespace {
 
@@ -178,8 +183,31 @@ std::optional<std::string> Win32Kernel::ToAnsi(const std::wstring& text) {
     return ansi;
 }
 
-KernelServices::Module Win32Kernel::LoadLibraryA(const std::string& ansiPath) {
-    return ::LoadLibraryA(ansiPath.c_str());
+std::optional<std::wstring> Win32Kernel::GetFullPathNameW(const std::wstring& path) {
+    // The system would stop at an embedded NUL and resolve a shorter path.
+    if (path.find(L'\0') != std::wstring::npos) {
+        return std::nullopt;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);  // the size it needs, terminator included
+    }
+}
+
+bool Win32Kernel::HasLoadLibrarySearchFlags() { return HasDllSearchFlags(); }
+
+KernelServices::Module Win32Kernel::LoadLibraryExA(const std::string& ansiPath,
+                                                   std::uint32_t flags) {
+    return ::LoadLibraryExA(ansiPath.c_str(), nullptr, flags);
 }
 
 KernelServices::Entry Win32Kernel::GetProcAddress(Module module, const char* name) {
