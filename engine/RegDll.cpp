@@ -24,11 +24,21 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     if (path.empty()) {
         return RegResult::NoAction;
     }
-    const std::optional<std::string> ansiPath = kernel_.ToAnsi(path);
+    // The search flags below take only a fully qualified path.
+    const std::optional<std::wstring> fullPath = kernel_.GetFullPathNameW(path);
+    const std::optional<std::string> ansiPath =
+        fullPath ? kernel_.ToAnsi(*fullPath) : std::optional<std::string>();
     if (!ansiPath) {
         return RegResult::LoadFailed;
     }
-    KernelServices::Module module = kernel_.LoadLibraryA(*ansiPath);
+    // The library's own imports come from its folder, then the system folder;
+    // never from the program's folder (typically a Downloads folder, where
+    // anyone's file may lie beside it, loaded here with administrator
+    // rights), the current folder or PATH.
+    const std::uint32_t flags = kernel_.HasLoadLibrarySearchFlags()
+                                    ? LoadLibrarySearchDllLoadDir | LoadLibrarySearchSystem32
+                                    : LoadWithAlteredSearchPath;
+    KernelServices::Module module = kernel_.LoadLibraryExA(*ansiPath, flags);
     if (module == nullptr) {
         return RegResult::LoadFailed;
     }

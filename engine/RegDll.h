@@ -28,6 +28,11 @@ inline constexpr RegMode RegModeUnregister = 2;
 
 inline constexpr std::uint32_t RegEntryTimeoutMs = 10000;
 
+// LoadLibraryExA flags, with the values the system gives them.
+inline constexpr std::uint32_t LoadWithAlteredSearchPath = 0x00000008;
+inline constexpr std::uint32_t LoadLibrarySearchDllLoadDir = 0x00000100;
+inline constexpr std::uint32_t LoadLibrarySearchSystem32 = 0x00000800;
+
 // The kernel services CallRegEntry is written against, named after the
 // Win32 functions the program binds them to; tests bind a recording fake.
 class KernelServices {
@@ -42,9 +47,18 @@ class KernelServices {
     // represent it exactly: best-fit mapping could turn, say, a fullwidth
     // reverse solidus into a path separator and load another file.
     virtual std::optional<std::string> ToAnsi(const std::wstring& text) = 0;
-    virtual Module LoadLibraryA(const std::string& ansiPath) = 0;
+    // The fully qualified path, resolved against the current folder and drive
+    // as the file calls resolve it; nothing when it cannot be resolved.
+    virtual std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) = 0;
+    // Whether LoadLibraryExA takes the LOAD_LIBRARY_SEARCH_ flags: Windows 8
+    // and later, and Windows 7 with its loader update (KB2533623).
+    virtual bool HasLoadLibrarySearchFlags() = 0;
+    // LoadLibraryExA(ansiPath, null, flags).
+    virtual Module LoadLibraryExA(const std::string& ansiPath, std::uint32_t flags) = 0;
     virtual Entry GetProcAddress(Module module, const char* name) = 0;
-    // CreateThread(null, 0, entry, null, 0, &id); null when no thread was made.
+    // CreateThread(null, 0, worker routine, entry, 0, &id): the worker
+    // initialises OLE, calls the entry point and ends with its HRESULT as the
+    // exit code. Null when no thread was made.
     virtual Thread CreateThread(Entry entry) = 0;
     virtual std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) = 0;
     virtual std::optional<std::uint32_t> GetExitCodeThread(Thread thread) = 0;

@@ -2,12 +2,19 @@
 
 #include <windows.h>
 
+#include <ole2.h>
+
 #include <optional>
 #include <vector>
 
 #include "platform/Handles.h"
+#include "platform/Win32Startup.h"
 
 namespace quorvex {
+
+static_assert(LoadWithAlteredSearchPath == LOAD_WITH_ALTERED_SEARCH_PATH);
+static_assert(LoadLibrarySearchDllLoadDir == LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR);
+static_assert(LoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32);
 
 namespace {
 
@@ -131,6 +138,21 @@ LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception) {
     return previous != nullptr ? previous(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
+// The worker's start routine. Many servers use COM in their entry points
+// (a filter mapper, type libraries, the component categories manager), so the
+// entry point runs in a single-threaded apartment with OLE, as the usual
+// registration tool runs it. Should OLE not start, the entry point runs all
+// the same and its own result tells.
+DWORD WINAPI RunEntryPoint(LPVOID entry) {
+    using EntryPoint = HRESULT(STDAPICALLTYPE*)();
+    const HRESULT initialised = OleInitialize(nullptr);
+    const HRESULT result = reinterpret_cast<EntryPoint>(entry)();
+    if (SUCCEEDED(initialised)) {
+        OleUninitialize();
+    }
+    return static_cast<DWORD>(result);
+}
+
 bool IsUtf8CodePage(UINT codePage) { return codePage == CP_UTF8; }
 
 }  // namespace
@@ -161,8 +183,31 @@ std::optional<std::string> Win32Kernel::ToAnsi(const std::wstring& text) {
     return ansi;
 }
 
-KernelServices::Module Win32Kernel::LoadLibraryA(const std::string& ansiPath) {
-    return ::LoadLibraryA(ansiPath.c_str());
+std::optional<std::wstring> Win32Kernel::GetFullPathNameW(const std::wstring& path) {
+    // The system would stop at an embedded NUL and resolve a shorter path.
+    if (path.find(L'\0') != std::wstring::npos) {
+        return std::nullopt;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);  // the size it needs, terminator included
+    }
+}
+
+bool Win32Kernel::HasLoadLibrarySearchFlags() { return HasDllSearchFlags(); }
+
+KernelServices::Module Win32Kernel::LoadLibraryExA(const std::string& ansiPath,
+                                                   std::uint32_t flags) {
+    return ::LoadLibraryExA(ansiPath.c_str(), nullptr, flags);
 }
 
 KernelServices::Entry Win32Kernel::GetProcAddress(Module module, const char* name) {
@@ -174,13 +219,10 @@ KernelServices::Thread Win32Kernel::CreateThread(Entry entry) {
     containment.ForgetEnded();
     containment.Reserve();
 
-    // The entry point itself is the thread's start routine. On x86 it takes
-    // no argument where a start routine takes one; that is harmless, as the
-    // system ends the thread with its result and never returns to the frame.
     // It starts suspended, and runs only once containment knows it.
     DWORD workerId = 0;
-    UniqueHandle worker(::CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(entry),
-                                       nullptr, CREATE_SUSPENDED, &workerId));
+    UniqueHandle worker(
+        ::CreateThread(nullptr, 0, RunEntryPoint, entry, CREATE_SUSPENDED, &workerId));
     if (!worker) {
         return nullptr;
     }

@@ -12,7 +12,9 @@ namespace quorvex {
 class Win32Kernel final : public KernelServices {
   public:
     std::optional<std::string> ToAnsi(const std::wstring& text) override;
-    Module LoadLibraryA(const std::string& ansiPath) override;
+    std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) override;
+    bool HasLoadLibrarySearchFlags() override;
+    Module LoadLibraryExA(const std::string& ansiPath, std::uint32_t flags) override;
     Entry GetProcAddress(Module module, const char* name) override;
     Thread CreateThread(Entry entry) override;
     std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) override;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,10 +24,19 @@ class RecordingKernel : public KernelServices {
         if (!representable) {
             return std::nullopt;
         }
-        return std::string(text.begin(), text.end());
+        return Narrow(text);
     }
-    Module LoadLibraryA(const std::string& ansiPath) override {
-        calls.push_back("LoadLibraryA " + ansiPath);
+    std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) override {
+        calls.push_back("GetFullPathNameW " + Narrow(path));
+        if (!resolves) {
+            return std::nullopt;
+        }
+        const auto full = fullPaths.find(path);
+        return full != fullPaths.end() ? full->second : path;
+    }
+    bool HasLoadLibrarySearchFlags() override { return searchFlags; }
+    Module LoadLibraryExA(const std::string& ansiPath, std::uint32_t flags) override {
+        calls.push_back("LoadLibraryExA " + ansiPath + " " + FlagNames(flags));
         return loads ? TheModule : nullptr;
     }
     Entry GetProcAddress(Module module, const char* name) override {
@@ -54,6 +64,9 @@ class RecordingKernel : public KernelServices {
     }
 
     bool representable = true;
+    bool resolves = true;
+    std::map<std::wstring, std::wstring> fullPaths;  // the rest resolve to themselves
+    bool searchFlags = true;
     bool loads = true;
     bool exports = true;
     bool threadStarts = true;
@@ -62,6 +75,23 @@ class RecordingKernel : public KernelServices {
     Calls calls;
 
   private:
+    static std::string Narrow(const std::wstring& text) {
+        std::string narrow;
+        for (wchar_t c : text) {
+            narrow += c < 128 ? static_cast<char>(c) : '?';
+        }
+        return narrow;
+    }
+    static std::string FlagNames(std::uint32_t flags) {
+        switch (flags) {
+            case LoadLibrarySearchDllLoadDir | LoadLibrarySearchSystem32:
+                return "SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32";
+            case LoadWithAlteredSearchPath:
+                return "ALTERED_SEARCH_PATH";
+            default:
+                return std::to_string(flags);
+        }
+    }
     static const char* Name(const void* handle) {
         return handle == TheModule ? "module" : handle == TheThread ? "worker" : "?";
     }
@@ -70,6 +100,9 @@ class RecordingKernel : public KernelServices {
 constexpr std::uint32_t WaitTimeout = 0x102;
 constexpr std::uint32_t WaitFailed = 0xFFFFFFFF;
 const std::wstring LibraryPath = L"C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
+const std::string Resolve = "GetFullPathNameW C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
+const std::string Load =
+    "LoadLibraryExA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32";
 
 class RegDllTest : public ::testing::Test {
   protected:
@@ -91,16 +124,17 @@ TEST_F(RegDllTest, EmptyPathDoesNothingWhateverTheMode) {
 TEST_F(RegDllTest, PathReachesTheLoaderUntrimmedAndTheCallersStringIsKept) {
     kernel.loads = false;
     const std::pair<std::wstring, std::string> cases[] = {
-        {L"   ", "LoadLibraryA    "},
-        {L" C:\\dir\\Quorvexv1.4.dll ", "LoadLibraryA  C:\\dir\\Quorvexv1.4.dll "}};
-    for (const auto& [passed, loaderCall] : cases) {
+        {L"   ", "   "}, {L" C:\\dir\\Quorvexv1.4.dll ", " C:\\dir\\Quorvexv1.4.dll "}};
+    for (const auto& [passed, narrow] : cases) {
         kernel.calls.clear();
         std::wstring callersPath = passed;
         RegDll invoker(kernel);
         RegistrationInvoker& asTheCommandsSeeIt = invoker;
         EXPECT_EQ(asTheCommandsSeeIt.CallRegEntry(callersPath, RegModeRegister),
                   RegResult::LoadFailed);
-        EXPECT_EQ(kernel.calls, (Calls{loaderCall}));
+        EXPECT_EQ(kernel.calls,
+                  (Calls{"GetFullPathNameW " + narrow,
+                         "LoadLibraryExA " + narrow + " SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32"}));
         EXPECT_EQ(callersPath, passed);
     }
 }
@@ -110,7 +144,7 @@ TEST_F(RegDllTest, UnloadableLibraryAcquiresNothing) {
     for (RegMode mode : {1, 2, 0, 3, -1}) {
         kernel.calls.clear();
         EXPECT_EQ(Call(LibraryPath, mode), RegResult::LoadFailed);
-        EXPECT_EQ(kernel.calls, (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"}));
+        EXPECT_EQ(kernel.calls, (Calls{Resolve, Load}));
     }
 }
 
@@ -118,32 +152,52 @@ TEST_F(RegDllTest, PathOutsideTheAnsiCodePageNeverReachesTheLoader) {
     kernel.representable = false;
     EXPECT_EQ(Call(L"C:\\x\xFF3C..\\evil\\Quorvexv1.4.dll", RegModeRegister),
               RegResult::LoadFailed);
-    EXPECT_TRUE(kernel.calls.empty());
+    EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW C:\\x?..\\evil\\Quorvexv1.4.dll"}));
+}
+
+// The library is loaded by its full path, its own imports from its folder
+// and the system folder only (never the program's folder, the current folder
+// or PATH); where the system lacks those flags, from its folder first.
+TEST_F(RegDllTest, LibraryIsLoadedByItsFullPathWithImportsFromItsOwnFolder) {
+    kernel.fullPaths[L"dest\\Quorvexv1.4.dll"] = L"C:\\Users\\me\\dest\\Quorvexv1.4.dll";
+    kernel.loads = false;
+    EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
+    EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW dest\\Quorvexv1.4.dll",
+                                   "LoadLibraryExA C:\\Users\\me\\dest\\Quorvexv1.4.dll "
+                                   "SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32"}));
+
+    kernel.calls.clear();
+    kernel.searchFlags = false;
+    EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
+    EXPECT_EQ(kernel.calls.back(),
+              "LoadLibraryExA C:\\Users\\me\\dest\\Quorvexv1.4.dll ALTERED_SEARCH_PATH");
+
+    kernel.calls.clear();
+    kernel.resolves = false;
+    EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
+    EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW dest\\Quorvexv1.4.dll"}));
 }
 
 TEST_F(RegDllTest, OtherModesLoadAndReleaseWithoutLookUp) {
     for (RegMode mode : {0, 3, -1}) {
         kernel.calls.clear();
         EXPECT_EQ(Call(LibraryPath, mode), RegResult::EntryMissing);
-        EXPECT_EQ(kernel.calls, (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                                       "FreeLibrary module"}));
+        EXPECT_EQ(kernel.calls, (Calls{Resolve, Load, "FreeLibrary module"}));
     }
 }
 
 TEST_F(RegDllTest, MissingExportReleasesTheLibrary) {
     kernel.exports = false;
     EXPECT_EQ(Call(LibraryPath, RegModeUnregister), RegResult::EntryMissing);
-    EXPECT_EQ(kernel.calls,
-              (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                     "GetProcAddress module DllUnregisterServer", "FreeLibrary module"}));
+    EXPECT_EQ(kernel.calls, (Calls{Resolve, Load, "GetProcAddress module DllUnregisterServer",
+                                   "FreeLibrary module"}));
 }
 
 TEST_F(RegDllTest, WorkerNotCreatedReleasesTheLibraryAndReportsNoAction) {
     kernel.threadStarts = false;
     EXPECT_EQ(Call(LibraryPath, RegModeRegister), RegResult::NoAction);
-    EXPECT_EQ(kernel.calls, (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                                   "GetProcAddress module DllRegisterServer", "CreateThread entry",
-                                   "FreeLibrary module"}));
+    EXPECT_EQ(kernel.calls, (Calls{Resolve, Load, "GetProcAddress module DllRegisterServer",
+                                   "CreateThread entry", "FreeLibrary module"}));
 }
 
 TEST_F(RegDllTest, WorkerEndingInTimeClosesTheHandleThenReleasesTheLibrary) {
@@ -155,10 +209,9 @@ TEST_F(RegDllTest, WorkerEndingInTimeClosesTheHandleThenReleasesTheLibrary) {
             mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered;
         EXPECT_EQ(Call(LibraryPath, mode), expected);
         EXPECT_EQ(kernel.calls,
-                  (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                         std::string("GetProcAddress module ") + entryName, "CreateThread entry",
-                         "WaitForSingleObject worker 10000", "GetExitCodeThread worker",
-                         "CloseHandle worker", "FreeLibrary module"}));
+                  (Calls{Resolve, Load, std::string("GetProcAddress module ") + entryName,
+                         "CreateThread entry", "WaitForSingleObject worker 10000",
+                         "GetExitCodeThread worker", "CloseHandle worker", "FreeLibrary module"}));
     }
 }
 
@@ -194,8 +247,7 @@ TEST_F(RegDllTest, TimeOutOrFailedWaitKeepsTheLibraryLoaded) {
         kernel.waitResult = waitResult;
         kernel.exitCode = 259;  // STILL_ACTIVE
         EXPECT_EQ(Call(LibraryPath, RegModeUnregister), RegResult::TimedOut);
-        EXPECT_EQ(kernel.calls, (Calls{"LoadLibraryA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
-                                       "GetProcAddress module DllUnregisterServer",
+        EXPECT_EQ(kernel.calls, (Calls{Resolve, Load, "GetProcAddress module DllUnregisterServer",
                                        "CreateThread entry", "WaitForSingleObject worker 10000",
                                        "GetExitCodeThread worker", "CloseHandle worker"}));
     }

@@ -151,6 +151,43 @@ TEST_F(CommandsWineTest, UninstallUnregistersAndDeletes) {
     ExpectRows(L"No previous version.", L"N/A", L"N/A");
 }
 
+// A server that uses COM in its entry points, as media filters and type
+// libraries do: it registers and unregisters only on a thread with COM.
+TEST_F(CommandsWineTest, ServerUsingComInItsEntryPointsRegistersAndUnregisters) {
+    Ship(L"fixture_needs_com");
+    commands.cmdRegister_Click();
+    ExpectRows(L"No previous version.", L"Sucessful", L"Sucessful");
+    commands.cmdUninstall_Click();
+    ExpectRows(L"Sucessful", L"N/A", L"N/A");
+    EXPECT_FALSE(Exists(installed));
+    EXPECT_EQ(TakeFixtureCalls(), L"DllRegisterServer;DllUnregisterServer;");
+}
+
+// The library imports qvxdep.dll, which lies beside the installed copy. A
+// decoy of that name beside this program (as a file downloaded next to the
+// installer would lie) would make the registration fail, and notes its load.
+TEST_F(CommandsWineTest, ImportsOfTheLibraryNeverComeFromTheProgramsFolder) {
+    const std::wstring build = testing::BuildDirectory();
+    const std::wstring planted = build + L"\\qvxdep.dll";
+    DeleteFileW(planted.c_str());  // left behind by a run that failed
+    ASSERT_TRUE(CopyFileW((build + L"\\dependency\\qvxdep.dll").c_str(),
+                          (destDir + L"\\qvxdep.dll").c_str(), FALSE));
+    Ship(L"fixture_imports_dep");
+
+    // Nothing planted: the import is found beside the library.
+    commands.cmdRegister_Click();
+    ExpectRows(L"No previous version.", L"Sucessful", L"Sucessful");
+
+    ASSERT_TRUE(CopyFileW((build + L"\\decoy\\qvxdep.dll").c_str(), planted.c_str(), FALSE));
+    commands.cmdRegister_Click();
+    ExpectRows(L"Sucessful", L"Sucessful", L"Sucessful");
+    commands.cmdUninstall_Click();
+    ExpectRows(L"Sucessful", L"N/A", L"N/A");
+    EXPECT_EQ(TakeFixtureCalls(),
+              L"DllRegisterServer;DllUnregisterServer;DllRegisterServer;DllUnregisterServer;");
+    EXPECT_TRUE(DeleteFileW(planted.c_str()));
+}
+
 TEST_F(CommandsWineTest, LeadingSpacesReachOnlyTheRegistration) {
     Install(L"fixture_both_ok");
     // The delete and copy see the untrimmed path, which names no folder.

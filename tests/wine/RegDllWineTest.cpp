@@ -125,10 +125,22 @@ TEST_F(RegDllWineTest, StartUpSettingsHoldForTheWholeProcess) {
     if (GetEnvironmentVariableW(ChildFlag, nullptr, 0) != 0) {
         // Wine starts a process with these bits already set; the system does not.
         SetErrorMode(0);
+        // A library in the program's folder, of a name the system has none of,
+        // is found by its bare name, until start-up.
+        const std::wstring planted = L"fixture_both_ok.dll";
+        HMODULE before = LoadLibraryW(planted.c_str());
+        ASSERT_NE(before, nullptr);
+        FreeLibrary(before);
+        ASSERT_EQ(GetModuleHandleW(planted.c_str()), nullptr);
+
         ApplyProcessSettings();
         // No system message box for a drive without a medium or a library
         // the loader cannot open.
         EXPECT_EQ(GetErrorMode(), UINT{SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX});
+        const UniqueModule after(LoadLibraryW(planted.c_str()));
+        EXPECT_EQ(after.get(), nullptr) << "a bare name still reaches the program's folder";
+        const UniqueModule system(LoadLibraryW(L"version.dll"));
+        EXPECT_NE(system.get(), nullptr) << "a system library no longer loads by name";
         return;
     }
 
