@@ -1,5 +1,7 @@
 #include "ui/MainWindow.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 
 #include "ui/ResourceIds.h"
@@ -156,6 +158,8 @@ void MainWindow::CreateChildWindows(HINSTANCE instance) {
     }
     // No limit on the folder text: the edit control's default is 30,000 characters.
     SendMessageW(childWindows_[FolderTextIndex], EM_SETLIMITTEXT, 0, 0);
+    SetWindowSubclass(childWindows_[FolderTextIndex], FolderTextProc, 0,
+                      reinterpret_cast<DWORD_PTR>(this));
 }
 
 int MainWindow::ToPixels(int twips) const { return MulDiv(twips, dpi_, layout::TwipsPerInch); }
@@ -214,7 +218,13 @@ void MainWindow::SetCaption(std::size_t index, std::wstring_view caption) {
 }
 
 void MainWindow::SetStatusCaption(StatusRow row, std::wstring_view caption) {
-    SetCaption(layout::ControlsOf(row).status, caption);
+    const std::size_t index = layout::ControlsOf(row).status;
+    if (captions_[index] != caption) {
+        SetCaption(index, caption);
+        // So that a screen reader announces the outcome.
+        NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window_.get(), OBJID_CLIENT,
+                       AccessibleChildId(index));
+    }
 }
 
 std::wstring MainWindow::StatusCaption(StatusRow row) const {
@@ -352,6 +362,27 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
     return self->HandleMessage(message, wParam, lParam);
 }
 
+LRESULT CALLBACK MainWindow::FolderTextProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam,
+                                            UINT_PTR, DWORD_PTR self) {
+    if (message == WM_GETOBJECT && AsksForClientObject(lParam)) {
+        if (const LRESULT answer =
+                reinterpret_cast<MainWindow*>(self)->AccessibleObject(box, wParam);
+            answer != 0) {
+            return answer;
+        }
+    } else if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(box, FolderTextProc, 0);
+    }
+    return DefSubclassProc(box, message, wParam, lParam);
+}
+
+LRESULT MainWindow::AccessibleObject(HWND target, WPARAM wParam) {
+    if (!accessibility_) {
+        accessibility_ = std::make_unique<Accessibility>(*this);
+    }
+    return accessibility_->ClientObject(target, wParam);
+}
+
 LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     HWND window = window_.get();
     switch (message) {
@@ -409,7 +440,18 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         }
+        case WM_GETOBJECT:
+            if (AsksForClientObject(lParam)) {
+                if (const LRESULT answer = AccessibleObject(window, wParam); answer != 0) {
+                    return answer;
+                }
+            }
+            return DefWindowProcW(window, message, wParam, lParam);
         case WM_DESTROY:
+            // Clients may hold the objects after the window has gone.
+            if (accessibility_) {
+                accessibility_->Disconnect();
+            }
             if (closed_) {
                 closed_();
             }

@@ -12,6 +12,7 @@
 
 #include "engine/StatusBoard.h"
 #include "platform/Handles.h"
+#include "ui/Accessibility.h"
 #include "ui/Layout.h"
 
 namespace quorvex {
@@ -49,6 +50,8 @@ class MainWindow final : public BoardControls {
     // inside the box and are cut off at its bottom, but a glyph that overhangs
     // its side (the last dot of a right-aligned "...") is drawn whole.
     RECT TextBand(std::size_t index) const;
+    // A label's caption as it is painted now.
+    std::wstring_view Caption(std::size_t index) const { return captions_[index]; }
 
     // BoardControls
     void SetStatusCaption(StatusRow row, std::wstring_view caption) override;
@@ -60,6 +63,11 @@ class MainWindow final : public BoardControls {
 
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK FolderTextProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR, DWORD_PTR self);
+    // The answer to WM_GETOBJECT for the client area of the window or of the
+    // folder text box; 0 for the default answer.
+    LRESULT AccessibleObject(HWND target, WPARAM wParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateChildWindows(HINSTANCE instance);
     void Paint(HDC target, const RECT& area) const;
@@ -84,6 +92,7 @@ class MainWindow final : public BoardControls {
     std::array<std::function<void()>, 3> clickHandlers_;
     std::function<void()> closed_;
     HWND lastFocus_ = nullptr;
+    std::unique_ptr<Accessibility> accessibility_;  // made when first asked for
 };
 
 // The system's dots per inch, as a DPI-aware program sees it.

@@ -14,7 +14,7 @@ import pefile
 RT_ICON, RT_BITMAP, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 2, 14, 16, 24
 MACHINES = {"i386": 0x14C, "amd64": 0x8664}
 SYSTEM_LIBRARIES = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "comctl32.dll",
-                    "advapi32.dll", "shell32.dll", "ole32.dll"}
+                    "advapi32.dll", "shell32.dll", "ole32.dll", "oleaut32.dll"}
 SUPPORTED_OS = ["35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
                 "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"]
 

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "tests/support/LabelBoxes.h"
 #include "tests/support/PixelImage.h"
 #include "tests/wine/WineSupport.h"
+#include "ui/Accessibility.h"
 #include "ui/Installer.h"
 #include "ui/ResourceIds.h"
 
@@ -433,6 +435,238 @@ TEST(MainWindowDpiTest, AtOtherDpisControlsScaleAndThePictureDoesNot) {
     EXPECT_EQ(shot.Count(0, RECT{463, 0, 468, 537}), 5 * 537);
     EXPECT_EQ(shot.Count(0, RECT{0, 529, 468, 537}), 468 * 8);
     EXPECT_EQ(shot.Count(colour::White, RECT{12, 528, 456, 529}), 444);
+}
+
+// What assistive technology reads, through oleacc in this process. (From
+// another process Wine's oleacc hands out nothing: see the README.)
+
+struct Variant : VARIANT {
+    Variant() : VARIANT() { VariantInit(this); }
+    ~Variant() { VariantClear(this); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+};
+
+VARIANT ChildId(LONG id) {
+    VARIANT child;
+    VariantInit(&child);
+    V_VT(&child) = VT_I4;
+    V_I4(&child) = id;
+    return child;
+}
+
+ComPtr<IAccessible> ClientObject(const Oleacc& oleacc, HWND window) {
+    ComPtr<IAccessible> object;
+    oleacc.AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
+                                      __uuidof(IAccessible), object.Put());
+    return object;
+}
+
+std::wstring Name(IAccessible* object, LONG id) {
+    BSTR raw = nullptr;
+    const HRESULT result = object->get_accName(ChildId(id), &raw);
+    const UniqueBstr name(raw);
+    if (FAILED(result)) {
+        return L"(error)";
+    }
+    return raw == nullptr ? L"" : std::wstring(raw, SysStringLen(raw));
+}
+
+LONG Role(IAccessible* object, LONG id) {
+    Variant role;
+    object->get_accRole(ChildId(id), &role);
+    return V_VT(&role) == VT_I4 ? V_I4(&role) : -1;
+}
+
+RECT Location(IAccessible* object, LONG id) {
+    LONG left = 0;
+    LONG top = 0;
+    LONG width = 0;
+    LONG height = 0;
+    object->accLocation(&left, &top, &width, &height, ChildId(id));
+    return RECT{left, top, left + width, top + height};
+}
+
+HWND WindowOf(IUnknown* object) {
+    ComPtr<IOleWindow> window;
+    HWND handle = nullptr;
+    if (object != nullptr &&
+        SUCCEEDED(object->QueryInterface(__uuidof(IOleWindow), window.Put()))) {
+        window->GetWindow(&handle);
+    }
+    return handle;
+}
+
+RECT OnScreen(HWND window, RECT box) {
+    MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&box), 2);
+    return box;
+}
+
+TEST_F(MainWindowTest, AccessibleChildrenAreTheLabelsAndControlsInLayoutOrder) {
+    const Oleacc oleacc;
+    ASSERT_TRUE(oleacc.Loaded());
+    window().Show(SW_SHOWNORMAL);
+    Pump();
+    const ComPtr<IAccessible> client = ClientObject(oleacc, window().Handle());
+    ASSERT_TRUE(client);
+
+    // Reading order. Shadows repeat their labels and are left out.
+    const wchar_t* const expected[] = {L"Label1",      L"Label2",       L"Label3",    L"FolderText",
+                                       L"cmdRegister", L"cmdUninstall", L"Label4",    L"Label5",
+                                       L"UnRegLabel",  L"Label6",       L"CopyLabel", L"Label7",
+                                       L"RegLabel",    L"ExitCmd"};
+    constexpr LONG Count = std::size(expected);
+    LONG count = 0;
+    ASSERT_EQ(client->get_accChildCount(&count), S_OK);
+    ASSERT_EQ(count, Count);
+    std::array<Variant, Count> children;
+    LONG obtained = 0;
+    ASSERT_EQ(oleacc.AccessibleChildren(client.get(), 0, Count, children.data(), &obtained), S_OK);
+    ASSERT_EQ(obtained, Count);
+
+    for (LONG id = 1; id <= Count; ++id) {
+        const std::size_t control = IndexOf(expected[id - 1]);
+        const VARIANT& child = children[static_cast<std::size_t>(id - 1)];
+        SCOPED_TRACE(expected[id - 1]);
+        if (layout::Controls[control].kind == layout::Kind::Label) {
+            // A simple element of the client object: static text named by
+            // its caption, where it is painted.
+            ASSERT_EQ(V_VT(&child), VT_I4);
+            EXPECT_EQ(V_I4(&child), id);
+            EXPECT_EQ(Name(client.get(), id), layout::Controls[control].caption);
+            EXPECT_EQ(Role(client.get(), id), ROLE_SYSTEM_STATICTEXT);
+            const RECT box = OnScreen(window().Handle(), window().PixelBox(control));
+            const RECT location = Location(client.get(), id);
+            EXPECT_TRUE(EqualRect(&location, &box));
+            Variant hit;
+            client->accHitTest((box.left + box.right) / 2, (box.top + box.bottom) / 2, &hit);
+            EXPECT_TRUE(V_VT(&hit) == VT_I4 && V_I4(&hit) == id);
+        } else {
+            // A real control: the standard object of its window.
+            ASSERT_EQ(V_VT(&child), VT_DISPATCH);
+            EXPECT_EQ(WindowOf(V_DISPATCH(&child)), window().ControlWindow(control));
+        }
+        Variant next;
+        const HRESULT moved = client->accNavigate(NAVDIR_NEXT, ChildId(id), &next);
+        if (id == Count) {
+            EXPECT_EQ(moved, S_FALSE);
+        } else if (V_VT(&children[static_cast<std::size_t>(id)]) == VT_I4) {
+            EXPECT_TRUE(V_VT(&next) == VT_I4 && V_I4(&next) == id + 1);
+        } else {
+            ASSERT_EQ(V_VT(&next), VT_DISPATCH);
+            EXPECT_EQ(WindowOf(V_DISPATCH(&next)),
+                      WindowOf(V_DISPATCH(&children[static_cast<std::size_t>(id)])));
+        }
+    }
+    // The buttons keep the names of their standard objects.
+    for (const wchar_t* button : {L"cmdRegister", L"cmdUninstall", L"ExitCmd"}) {
+        const ComPtr<IAccessible> object = ClientObject(oleacc, Control(button));
+        ASSERT_TRUE(object);
+        EXPECT_EQ(Name(object.get(), CHILDID_SELF), layout::Controls[IndexOf(button)].caption);
+    }
+
+    // Boxes follow the DPI: RegLabel is 2400, 4440, 2175 x 255 twips.
+    MainWindow large(GetModuleHandleW(nullptr), 144);
+    const ComPtr<IAccessible> largeClient = ClientObject(oleacc, large.Handle());
+    ASSERT_TRUE(largeClient);
+    const RECT expectedBox = OnScreen(large.Handle(), RECT{240, 444, 458, 470});
+    const RECT largeBox = Location(largeClient.get(), 13);
+    EXPECT_TRUE(EqualRect(&largeBox, &expectedBox));
+}
+
+TEST_F(MainWindowTest, FolderTextIsNamedByTheInstructionAboveIt) {
+    const Oleacc oleacc;
+    ASSERT_TRUE(oleacc.Loaded());
+    const ComPtr<IAccessible> box = ClientObject(oleacc, Control(L"FolderText"));
+    ASSERT_TRUE(box);
+    EXPECT_EQ(Name(box.get(), CHILDID_SELF), layout::Label3Text);
+    // Otherwise the box's standard object answers: an editable text with the folder.
+    EXPECT_EQ(Role(box.get(), CHILDID_SELF), ROLE_SYSTEM_TEXT);
+    BSTR raw = nullptr;
+    ASSERT_EQ(box->get_accValue(ChildId(CHILDID_SELF), &raw), S_OK);
+    const UniqueBstr value(raw);
+    EXPECT_STREQ(value.get(), L"C:\\WINDOWS\\SYSTEM");
+}
+
+// Name changes of the window's elements, as a screen reader hooks them: out
+// of context, delivered to this thread while it pumps messages.
+class NameChanges {
+  public:
+    struct Change {
+        HWND window;
+        LONG object;
+        LONG child;
+    };
+
+    NameChanges()
+        : hook_(SetWinEventHook(EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE, nullptr, Record,
+                                GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT)) {
+        recording_ = this;
+    }
+    ~NameChanges() {
+        UnhookWinEvent(hook_);
+        recording_ = nullptr;
+    }
+    NameChanges(const NameChanges&) = delete;
+    NameChanges& operator=(const NameChanges&) = delete;
+
+    bool Hooked() const { return hook_ != nullptr; }
+    // The children of `window`'s client object that changed names, in order.
+    std::vector<LONG> ClientChildren(HWND window) const {
+        std::vector<LONG> children;
+        for (const Change& change : changes_) {
+            if (change.window == window && change.object == OBJID_CLIENT) {
+                children.push_back(change.child);
+            }
+        }
+        return children;
+    }
+
+  private:
+    static void CALLBACK Record(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG child, DWORD,
+                                DWORD) {
+        if (recording_ != nullptr) {
+            recording_->changes_.push_back(Change{window, object, child});
+        }
+    }
+
+    static thread_local NameChanges* recording_;
+    HWINEVENTHOOK hook_;
+    std::vector<Change> changes_;
+};
+thread_local NameChanges* NameChanges::recording_ = nullptr;
+
+TEST_F(MainWindowTest, InstallRenamesTheStatusElementsAndSaysSo) {
+    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
+                          (appDir / L"Quorvexv1.4.dll").c_str(), FALSE));
+    SetFolder(destDir.Path());
+    window().Show(SW_SHOWNORMAL);
+    Pump();
+    const Oleacc oleacc;
+    ASSERT_TRUE(oleacc.Loaded());
+    const ComPtr<IAccessible> client = ClientObject(oleacc, window().Handle());
+    ASSERT_TRUE(client);
+
+    NameChanges changes;
+    ASSERT_TRUE(changes.Hooked());
+    SendMessageW(Control(L"cmdRegister"), BM_CLICK, 0, 0);
+    Pump();
+    // The three status elements (children 9, 11 and 13), each once, in
+    // the order the command reached them.
+    EXPECT_EQ(changes.ClientChildren(window().Handle()), (std::vector<LONG>{9, 11, 13}));
+    EXPECT_EQ(Name(client.get(), 9), L"No previous version.");
+    EXPECT_EQ(Name(client.get(), 11), L"Sucessful");
+    EXPECT_EQ(Name(client.get(), 13), L"Sucessful");
+
+    // Clients may hold the objects after the window has gone.
+    const ComPtr<IAccessible> box = ClientObject(oleacc, Control(L"FolderText"));
+    ASSERT_TRUE(box);
+    window().Close();
+    BSTR name = nullptr;
+    EXPECT_EQ(client->get_accName(ChildId(9), &name), CO_E_OBJNOTCONNECTED);
+    EXPECT_EQ(box->get_accName(ChildId(CHILDID_SELF), &name), CO_E_OBJNOTCONNECTED);
+    LONG count = 0;
+    EXPECT_EQ(client->get_accChildCount(&count), CO_E_OBJNOTCONNECTED);
 }
 
 }  // namespace

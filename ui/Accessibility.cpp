@@ -1,0 +1,583 @@
+#include "ui/Accessibility.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <string>
+#include <utility>
+
+#include "ui/MainWindow.h"
+
+namespace quorvex {
+
+namespace {
+
+using layout::Controls;
+using layout::Kind;
+
+// The painted labels with text, but not their shadows, which repeat them;
+// the real controls.
+constexpr bool IsExposed(const layout::Control& control) {
+    switch (control.kind) {
+        case Kind::Label:
+            return control.shadowOf.empty() && !control.caption.empty();
+        case Kind::TextBox:
+        case Kind::Button:
+            return true;
+        case Kind::Line:
+            return false;
+    }
+    return false;
+}
+
+constexpr std::size_t ExposedCount =
+    static_cast<std::size_t>(std::count_if(std::begin(Controls), std::end(Controls), IsExposed));
+
+// Child id n (from 1) is the control ExposedControls[n - 1]: layout order,
+// which is reading order.
+constexpr std::array<std::size_t, ExposedCount> ExposedControls = [] {
+    std::array<std::size_t, ExposedCount> exposed{};
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < layout::ControlCount; ++i) {
+        if (IsExposed(Controls[i])) {
+            exposed[next++] = i;
+        }
+    }
+    return exposed;
+}();
+
+// The instruction above the folder text box, which asks for the folder.
+constexpr std::size_t FolderPrompt = layout::IndexOf(L"Label3");
+
+bool IsSelf(const VARIANT& child) { return V_VT(&child) == VT_I4 && V_I4(&child) == CHILDID_SELF; }
+
+// What a child id names in the client area's object.
+struct Child {
+    enum { Self, Label, Control, Invalid } kind;
+    std::size_t control;  // index in the layout table, for Label and Control
+};
+
+Child Resolve(const VARIANT& child) {
+    if (V_VT(&child) != VT_I4) {
+        return {Child::Invalid, 0};
+    }
+    const LONG id = V_I4(&child);
+    if (id == CHILDID_SELF) {
+        return {Child::Self, 0};
+    }
+    if (id < 1 || static_cast<std::size_t>(id) > ExposedCount) {
+        return {Child::Invalid, 0};
+    }
+    const std::size_t control = ExposedControls[static_cast<std::size_t>(id) - 1];
+    return {Controls[control].kind == Kind::Label ? Child::Label : Child::Control, control};
+}
+
+HRESULT AllocateText(std::wstring_view text, BSTR* out) {
+    *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace
+
+// An accessible object that answers through the standard object of its
+// window for as long as it is connected; afterwards every call fails.
+class StandardAccessible : public IAccessible,
+                           public IOleWindow,
+                           public RefCounted<StandardAccessible> {
+  public:
+    StandardAccessible(HWND window, ComPtr<IAccessible> standard)
+        : handle_(window), standard_(std::move(standard)) {}
+    virtual ~StandardAccessible() = default;
+    StandardAccessible(const StandardAccessible&) = delete;
+    StandardAccessible& operator=(const StandardAccessible&) = delete;
+
+    // Lets go of the standard object and of every client in another
+    // apartment; clients that call on regardless get CO_E_OBJNOTCONNECTED.
+    virtual void Disconnect() {
+        if (standard_) {
+            CoDisconnectObject(static_cast<IAccessible*>(this), 0);
+            standard_.reset();
+        }
+    }
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
+        if (object == nullptr) {
+            return E_POINTER;
+        }
+        if (id == __uuidof(IUnknown) || id == __uuidof(IDispatch) || id == __uuidof(IAccessible)) {
+            *object = static_cast<IAccessible*>(this);
+        } else if (id == __uuidof(IOleWindow)) {
+            *object = static_cast<IOleWindow*>(this);
+        } else {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddReference(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseReference(); }
+
+    // IOleWindow
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* window) override {
+        *window = Connected() ? handle_ : nullptr;
+        return Connected() ? S_OK : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+
+    // IDispatch
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        return Connected() ? standard_->GetTypeInfoCount(count) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override {
+        return Connected() ? standard_->GetTypeInfo(index, locale, info) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID id, LPOLESTR* names, UINT count, LCID locale,
+                                            DISPID* ids) override {
+        return Connected() ? standard_->GetIDsOfNames(id, names, count, locale, ids)
+                           : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID id, LCID locale, WORD flags,
+                                     DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
+                                     UINT* badArgument) override {
+        return Connected() ? standard_->Invoke(member, id, locale, flags, parameters, result,
+                                               exception, badArgument)
+                           : CO_E_OBJNOTCONNECTED;
+    }
+
+    // IAccessible
+    HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) override {
+        return Connected() ? standard_->get_accParent(parent) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* count) override {
+        return Connected() ? standard_->get_accChildCount(count) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** object) override {
+        return Connected() ? standard_->get_accChild(child, object) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
+        return Connected() ? standard_->get_accName(child, name) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
+        return Connected() ? standard_->get_accValue(child, value) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
+        return Connected() ? standard_->get_accDescription(child, description)
+                           : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
+        return Connected() ? standard_->get_accRole(child, role) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
+        return Connected() ? standard_->get_accState(child, state) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT child, BSTR* help) override {
+        return Connected() ? standard_->get_accHelp(child, help) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT child, LONG* topic) override {
+        return Connected() ? standard_->get_accHelpTopic(file, child, topic) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) override {
+        return Connected() ? standard_->get_accKeyboardShortcut(child, shortcut)
+                           : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accFocus(VARIANT* child) override {
+        return Connected() ? standard_->get_accFocus(child) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* children) override {
+        return Connected() ? standard_->get_accSelection(children) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
+        return Connected() ? standard_->get_accDefaultAction(child, action) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE accSelect(LONG flags, VARIANT child) override {
+        return Connected() ? standard_->accSelect(flags, child) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height,
+                                          VARIANT child) override {
+        return Connected() ? standard_->accLocation(left, top, width, height, child)
+                           : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE accNavigate(LONG direction, VARIANT start, VARIANT* end) override {
+        return Connected() ? standard_->accNavigate(direction, start, end) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE accHitTest(LONG x, LONG y, VARIANT* child) override {
+        return Connected() ? standard_->accHitTest(x, y, child) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
+        return Connected() ? standard_->accDoDefaultAction(child) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE put_accName(VARIANT child, BSTR name) override {
+        return Connected() ? standard_->put_accName(child, name) : CO_E_OBJNOTCONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) override {
+        return Connected() ? standard_->put_accValue(child, value) : CO_E_OBJNOTCONNECTED;
+    }
+
+  protected:
+    bool Connected() const { return static_cast<bool>(standard_); }
+
+  private:
+    HWND handle_;
+    ComPtr<IAccessible> standard_;
+};
+
+namespace {
+
+// The main window's client area: the standard object answers for the area
+// itself, and the children are the exposed controls of the layout table.
+// Labels are simple elements (static text named by their current caption);
+// the real controls are full objects, their windows' standard objects.
+class ClientAccessible final : public StandardAccessible {
+  public:
+    ClientAccessible(const MainWindow& window, const Oleacc& oleacc, ComPtr<IAccessible> standard)
+        : StandardAccessible(window.Handle(), std::move(standard)),
+          window_(&window),
+          oleacc_(&oleacc) {}
+
+    void Disconnect() override {
+        StandardAccessible::Disconnect();
+        window_ = nullptr;
+        oleacc_ = nullptr;
+    }
+
+    HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* count) override {
+        if (!Connected()) {
+            return StandardAccessible::get_accChildCount(count);
+        }
+        *count = static_cast<LONG>(ExposedCount);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** object) override {
+        *object = nullptr;
+        const Child target = Resolve(child);
+        if (!Connected()) {
+            return CO_E_OBJNOTCONNECTED;
+        }
+        if (target.kind == Child::Label) {
+            return S_FALSE;  // a simple element: the client asks this object about it
+        }
+        if (target.kind == Child::Control) {
+            return oleacc_->AccessibleObjectFromWindow(
+                window_->ControlWindow(target.control), static_cast<DWORD>(OBJID_WINDOW),
+                __uuidof(IDispatch), reinterpret_cast<void**>(object));
+        }
+        return E_INVALIDARG;
+    }
+    HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accName(child, name);
+        }
+        if (target.kind != Child::Label) {
+            return NoText(target, name);
+        }
+        return AllocateText(window_->Caption(target.control), name);
+    }
+    HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accValue(child, value);
+        }
+        return NoText(target, value);
+    }
+    HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accDescription(child, description);
+        }
+        return NoText(target, description);
+    }
+    HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accRole(child, role);
+        }
+        return LabelNumber(target, ROLE_SYSTEM_STATICTEXT, role);
+    }
+    HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accState(child, state);
+        }
+        const bool shown = IsWindowVisible(window_->Handle()) != FALSE;
+        return LabelNumber(target, STATE_SYSTEM_READONLY | (shown ? 0 : STATE_SYSTEM_INVISIBLE),
+                           state);
+    }
+    HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT child, BSTR* help) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accHelp(child, help);
+        }
+        return NoText(target, help);
+    }
+    HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT child, LONG* topic) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accHelpTopic(file, child, topic);
+        }
+        *topic = 0;
+        return NoText(target, file);
+    }
+    HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accKeyboardShortcut(child, shortcut);
+        }
+        return NoText(target, shortcut);
+    }
+    HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::get_accDefaultAction(child, action);
+        }
+        return NoText(target, action);
+    }
+    HRESULT STDMETHODCALLTYPE accSelect(LONG flags, VARIANT child) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::accSelect(flags, child);
+        }
+        return Unsupported(target);
+    }
+    HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height,
+                                          VARIANT child) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::accLocation(left, top, width, height, child);
+        }
+        *left = *top = *width = *height = 0;
+        if (target.kind != Child::Label) {
+            return E_INVALIDARG;
+        }
+        const RECT box = ScreenBox(target.control);
+        *left = box.left;
+        *top = box.top;
+        *width = box.right - box.left;
+        *height = box.bottom - box.top;
+        return S_OK;
+    }
+    // Next and previous in reading order, and the first and last child;
+    // the standard object goes on answering for the client area itself.
+    HRESULT STDMETHODCALLTYPE accNavigate(LONG direction, VARIANT start, VARIANT* end) override {
+        const Child from = Resolve(start);
+        if (!Connected() || (from.kind == Child::Self && direction != NAVDIR_FIRSTCHILD &&
+                             direction != NAVDIR_LASTCHILD)) {
+            return StandardAccessible::accNavigate(direction, start, end);
+        }
+        VariantInit(end);
+        if (from.kind == Child::Invalid) {
+            return E_INVALIDARG;
+        }
+        LONG id = 0;
+        if (from.kind == Child::Self) {
+            id = direction == NAVDIR_FIRSTCHILD ? 1 : static_cast<LONG>(ExposedCount);
+        } else if (direction == NAVDIR_NEXT) {
+            id = V_I4(&start) + 1;
+        } else if (direction == NAVDIR_PREVIOUS) {
+            id = V_I4(&start) - 1;
+        } else if (direction == NAVDIR_FIRSTCHILD || direction == NAVDIR_LASTCHILD) {
+            return S_FALSE;  // no children of its own
+        } else {
+            return DISP_E_MEMBERNOTFOUND;
+        }
+        if (id < 1 || static_cast<std::size_t>(id) > ExposedCount) {
+            return S_FALSE;
+        }
+        return ChildVariant(id, end);
+    }
+    HRESULT STDMETHODCALLTYPE accHitTest(LONG x, LONG y, VARIANT* child) override {
+        if (Connected() && IsWindowVisible(window_->Handle()) != FALSE) {
+            for (std::size_t n = 0; n < ExposedCount; ++n) {
+                const std::size_t control = ExposedControls[n];
+                if (Controls[control].kind != Kind::Label) {
+                    continue;  // the standard object finds the real controls
+                }
+                const RECT box = ScreenBox(control);
+                if (PtInRect(&box, POINT{x, y}) != FALSE) {
+                    V_VT(child) = VT_I4;
+                    V_I4(child) = static_cast<LONG>(n + 1);
+                    return S_OK;
+                }
+            }
+        }
+        return StandardAccessible::accHitTest(x, y, child);
+    }
+    HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::accDoDefaultAction(child);
+        }
+        return Unsupported(target);
+    }
+    HRESULT STDMETHODCALLTYPE put_accName(VARIANT child, BSTR name) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::put_accName(child, name);
+        }
+        return Unsupported(target);
+    }
+    HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) override {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return StandardAccessible::put_accValue(child, value);
+        }
+        return Unsupported(target);
+    }
+
+  private:
+    // Labels have no such text; the real controls answer through their own
+    // objects, which get_accChild hands out.
+    static HRESULT NoText(const Child& target, BSTR* out) {
+        *out = nullptr;
+        return target.kind == Child::Label ? S_FALSE : E_INVALIDARG;
+    }
+    static HRESULT LabelNumber(const Child& target, LONG number, VARIANT* out) {
+        VariantInit(out);
+        if (target.kind != Child::Label) {
+            return E_INVALIDARG;
+        }
+        V_VT(out) = VT_I4;
+        V_I4(out) = number;
+        return S_OK;
+    }
+    static HRESULT Unsupported(const Child& target) {
+        return target.kind == Child::Label ? DISP_E_MEMBERNOTFOUND : E_INVALIDARG;
+    }
+
+    RECT ScreenBox(std::size_t control) const {
+        RECT box = window_->PixelBox(control);
+        MapWindowPoints(window_->Handle(), nullptr, reinterpret_cast<POINT*>(&box), 2);
+        return box;
+    }
+    // A label as its id, a real control as its object.
+    HRESULT ChildVariant(LONG id, VARIANT* out) const {
+        const std::size_t control = ExposedControls[static_cast<std::size_t>(id) - 1];
+        if (Controls[control].kind == Kind::Label) {
+            V_VT(out) = VT_I4;
+            V_I4(out) = id;
+            return S_OK;
+        }
+        IDispatch* object = nullptr;
+        const HRESULT result = oleacc_->AccessibleObjectFromWindow(
+            window_->ControlWindow(control), static_cast<DWORD>(OBJID_WINDOW), __uuidof(IDispatch),
+            reinterpret_cast<void**>(&object));
+        if (SUCCEEDED(result) && object != nullptr) {
+            V_VT(out) = VT_DISPATCH;
+            V_DISPATCH(out) = object;
+        }
+        return result;
+    }
+
+    const MainWindow* window_;
+    const Oleacc* oleacc_;
+};
+
+// The folder text box's standard object, named after the instruction above
+// the box. The standard object would take the name from the static control
+// created before the box, and that instruction is painted rather than a
+// control. The name is given here, in the box's own answer to WM_GETOBJECT,
+// rather than through the annotation service (IAccPropServices), which
+// Wine leaves unimplemented, so that the name can be checked there as well.
+class FolderTextAccessible final : public StandardAccessible {
+  public:
+    FolderTextAccessible(HWND box, ComPtr<IAccessible> standard, std::wstring name)
+        : StandardAccessible(box, std::move(standard)), name_(std::move(name)) {}
+
+    HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
+        if (!Connected() || !IsSelf(child)) {
+            return StandardAccessible::get_accName(child, name);
+        }
+        return AllocateText(name_, name);
+    }
+
+  private:
+    std::wstring name_;
+};
+
+UniqueModule LoadSystemLibrary(const wchar_t* name) {
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return nullptr;
+    }
+    const std::wstring path = std::wstring(folder, length) + L"\\" + name;
+    return UniqueModule(LoadLibraryExW(path.c_str(), nullptr, 0));
+}
+
+template <typename Function>
+Function ProcAddress(HMODULE module, const char* name) {
+    if (module == nullptr) {
+        return nullptr;
+    }
+    // Through the generic function type, which converts to any other.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+Oleacc::Oleacc()
+    : module_(LoadSystemLibrary(L"oleacc.dll")),
+      createStdAccessibleObject_(
+          ProcAddress<LPFNCREATESTDACCESSIBLEOBJECT>(module_.get(), "CreateStdAccessibleObject")),
+      lresultFromObject_(ProcAddress<LPFNLRESULTFROMOBJECT>(module_.get(), "LresultFromObject")),
+      accessibleObjectFromWindow_(
+          ProcAddress<LPFNACCESSIBLEOBJECTFROMWINDOW>(module_.get(), "AccessibleObjectFromWindow")),
+      accessibleChildren_(
+          ProcAddress<LPFNACCESSIBLECHILDREN>(module_.get(), "AccessibleChildren")) {}
+
+bool Oleacc::Loaded() const {
+    return createStdAccessibleObject_ != nullptr && lresultFromObject_ != nullptr &&
+           accessibleObjectFromWindow_ != nullptr && accessibleChildren_ != nullptr;
+}
+
+LONG AccessibleChildId(std::size_t control) {
+    for (std::size_t n = 0; n < ExposedCount; ++n) {
+        if (ExposedControls[n] == control) {
+            return static_cast<LONG>(n + 1);
+        }
+    }
+    return CHILDID_SELF;
+}
+
+Accessibility::Accessibility(const MainWindow& window) : window_(window) {}
+
+Accessibility::~Accessibility() { Disconnect(); }
+
+LRESULT Accessibility::ClientObject(HWND target, WPARAM wParam) {
+    if (disconnected_ || !oleacc_.Loaded()) {
+        return 0;
+    }
+    const bool folderText = target != window_.Handle();
+    ComPtr<StandardAccessible>& object = folderText ? folderText_ : client_;
+    if (!object) {
+        ComPtr<IAccessible> standard;
+        if (FAILED(oleacc_.CreateStdAccessibleObject(target, OBJID_CLIENT, __uuidof(IAccessible),
+                                                     standard.Put()))) {
+            return 0;
+        }
+        if (folderText) {
+            object = MakeCom<FolderTextAccessible>(target, std::move(standard),
+                                                   std::wstring(window_.Caption(FolderPrompt)));
+        } else {
+            object = MakeCom<ClientAccessible>(window_, oleacc_, std::move(standard));
+        }
+    }
+    const LRESULT answer = oleacc_.LresultFromObject(__uuidof(IAccessible), wParam,
+                                                     static_cast<IAccessible*>(object.get()));
+    // A failure leaves the standard object to the client rather than nothing.
+    return FAILED(static_cast<HRESULT>(answer)) ? 0 : answer;
+}
+
+void Accessibility::Disconnect() {
+    disconnected_ = true;
+    for (ComPtr<StandardAccessible>* object : {&client_, &folderText_}) {
+        if (*object) {
+            (*object)->Disconnect();
+            object->reset();
+        }
+    }
+}
+
+}  // namespace quorvex
