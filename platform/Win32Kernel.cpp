@@ -55,27 +55,20 @@ FaultContainment& Containment() {
     return containment;
 }
 
-class ExclusiveLock {
+// Holds an SRW lock, exclusively or shared, for as long as it lives.
+template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
+class SrwLockHold {
   public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+    explicit SrwLockHold(SRWLOCK& lock) : lock_(lock) { Acquire(&lock_); }
+    ~SrwLockHold() { Release(&lock_); }
+    SrwLockHold(const SrwLockHold&) = delete;
+    SrwLockHold& operator=(const SrwLockHold&) = delete;
 
   private:
     SRWLOCK& lock_;
 };
-
-class SharedLock {
-  public:
-    explicit SharedLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
-    ~SharedLock() { ReleaseSRWLockShared(&lock_); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
-
-  private:
-    SRWLOCK& lock_;
-};
+using ExclusiveLock = SrwLockHold<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
+using SharedLock = SrwLockHold<AcquireSRWLockShared, ReleaseSRWLockShared>;
 
 LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception);
 
