@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 packages="cmake make g++ python3-pefile \
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix osslsigncode openssl \
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
   mmdebstrap bubblewrap xvfb xauth googletest imagemagick"
 
