@@ -35,6 +35,10 @@ if [ "${1:-}" = wineserver ]; then
 fi
 if [ ! -f "$prefix/system.reg" ]; then
   "${sandbox[@]}" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
+  # A program that crashes ends at once, with Wine's report on its output,
+  # rather than waiting for someone to close a crash dialog.
+  "${sandbox[@]}" /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\WineDbg' \
+    /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 </dev/null
   # Wine's fonts where the prefix's font look-ups find them (Tahoma, the
   # dialog font's stand-in, among them).
   cp -n "$root"/usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true

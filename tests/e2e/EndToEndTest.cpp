@@ -8,11 +8,12 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "sample/QuorvexSample.h"
 #include "tests/e2e/Driver.h"
+#include "tests/support/LabelBoxes.h"
 #include "tests/wine/WineSupport.h"
-#include "ui/Layout.h"
 
 namespace quorvex {
 namespace {
@@ -25,13 +26,9 @@ using testing::TempDir;
 const std::wstring InstallButton = L"Install and Register DLL";
 const std::wstring UninstallButton = L"Uninstall DLL without Install";
 
-// The pixel box of a control at the 96 DPI of the test display.
-RECT PixelBox(const wchar_t* name) {
-    const layout::Control& control = layout::Controls[layout::IndexOf(name)];
-    const auto px = [](int twips) { return MulDiv(twips, 96, layout::TwipsPerInch); };
-    return RECT{px(control.left), px(control.top), px(control.left + control.width),
-                px(control.top + control.height)};
-}
+// Boxes at the 96 DPI of the test display.
+using testing::PixelBox;
+namespace boxes = testing::boxes;
 
 // The server the class is registered with, in this process's registry view
 // or, with KEY_WOW64_32KEY or KEY_WOW64_64KEY, in the one named.
@@ -89,17 +86,19 @@ class EndToEndTest : public ::testing::Test {
     // status colour.
     void ExpectRowColours(PackedColour uninstall, PackedColour copy, PackedColour install,
                           const wchar_t* shotName) {
-        const std::pair<const wchar_t*, PackedColour> rows[] = {
-            {L"UnRegLabel", uninstall}, {L"CopyLabel", copy}, {L"RegLabel", install}};
+        const std::tuple<const char*, testing::TwipsBox, PackedColour> rows[] = {
+            {"uninstall status", boxes::UnRegLabel, uninstall},
+            {"copy status", boxes::CopyLabel, copy},
+            {"install status", boxes::RegLabel, install}};
         const testing::PixelImage shot = program->CaptureClient([&](const auto& image) {
             return std::all_of(std::begin(rows), std::end(rows), [&](const auto& row) {
-                return image.Count(row.second, PixelBox(row.first)) > 15;
+                return image.Count(std::get<2>(row), PixelBox(std::get<1>(row))) > 15;
             });
         });
         shot.SaveBmp(BuildDirectory() + L"\\" + shotName + L".bmp");
         ASSERT_EQ(shot.width, 312);
-        for (const auto& [name, expected] : rows) {
-            const RECT box = PixelBox(name);
+        for (const auto& [name, twips, expected] : rows) {
+            const RECT box = PixelBox(twips);
             EXPECT_GT(shot.Count(expected, box), 15) << name;
             // Nothing is left over from the row's earlier text ("..." in white).
             EXPECT_EQ(shot.Count(colour::White, RECT{box.right, box.top, shot.width, box.bottom}),
@@ -151,12 +150,13 @@ TEST_F(EndToEndTest, FolderThatDoesNotExistShowsNotAValidPath) {
     program->Type(dest / L"missing");
     program->Click(InstallButton.c_str());
     EXPECT_FALSE(RegisteredServer().has_value());
-    const testing::PixelImage shot = program->CaptureClient(
-        [](const auto& image) { return image.Count(colour::Red, PixelBox(L"CopyLabel")) > 15; });
-    EXPECT_GT(shot.Count(colour::Blue, PixelBox(L"UnRegLabel")), 15);
-    EXPECT_GT(shot.Count(colour::Red, PixelBox(L"CopyLabel")), 15);
-    EXPECT_EQ(shot.Count(colour::Green, PixelBox(L"RegLabel")), 0);
-    EXPECT_EQ(shot.Count(colour::Red, PixelBox(L"RegLabel")), 0);
+    const testing::PixelImage shot = program->CaptureClient([](const auto& image) {
+        return image.Count(colour::Red, PixelBox(boxes::CopyLabel)) > 15;
+    });
+    EXPECT_GT(shot.Count(colour::Blue, PixelBox(boxes::UnRegLabel)), 15);
+    EXPECT_GT(shot.Count(colour::Red, PixelBox(boxes::CopyLabel)), 15);
+    EXPECT_EQ(shot.Count(colour::Green, PixelBox(boxes::RegLabel)), 0);
+    EXPECT_EQ(shot.Count(colour::Red, PixelBox(boxes::RegLabel)), 0);
     // The buttons work again.
     EXPECT_NE(IsWindowEnabled(program->Control(InstallButton.c_str())), FALSE);
 }

@@ -86,10 +86,23 @@ TEST_F(RegDllTest, EmptyPathDoesNothingWhateverTheMode) {
     EXPECT_TRUE(kernel.calls.empty());
 }
 
-TEST_F(RegDllTest, BlankPathIsHandedToTheLoaderUntrimmed) {
+// The invoker neither trims the path it is given nor changes the caller's
+// string: blanks alone, or around a path, reach the loader as they are.
+TEST_F(RegDllTest, PathReachesTheLoaderUntrimmedAndTheCallersStringIsKept) {
     kernel.loads = false;
-    EXPECT_EQ(Call(L"   ", RegModeRegister), RegResult::LoadFailed);
-    EXPECT_EQ(kernel.calls, (Calls{"LoadLibraryA    "}));
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"   ", "LoadLibraryA    "},
+        {L" C:\\dir\\Quorvexv1.4.dll ", "LoadLibraryA  C:\\dir\\Quorvexv1.4.dll "}};
+    for (const auto& [passed, loaderCall] : cases) {
+        kernel.calls.clear();
+        std::wstring callersPath = passed;
+        RegDll invoker(kernel);
+        RegistrationInvoker& asTheCommandsSeeIt = invoker;
+        EXPECT_EQ(asTheCommandsSeeIt.CallRegEntry(callersPath, RegModeRegister),
+                  RegResult::LoadFailed);
+        EXPECT_EQ(kernel.calls, (Calls{loaderCall}));
+        EXPECT_EQ(callersPath, passed);
+    }
 }
 
 TEST_F(RegDllTest, UnloadableLibraryAcquiresNothing) {
@@ -186,14 +199,6 @@ TEST_F(RegDllTest, TimeOutOrFailedWaitKeepsTheLibraryLoaded) {
                                        "CreateThread entry", "WaitForSingleObject worker 10000",
                                        "GetExitCodeThread worker", "CloseHandle worker"}));
     }
-}
-
-TEST_F(RegDllTest, CallerPathIsNotChanged) {
-    const std::wstring path = L" C:\\dir\\Quorvexv1.4.dll ";
-    RegDll invoker(kernel);
-    invoker.CallRegEntry(path, RegModeRegister);
-    EXPECT_EQ(path, L" C:\\dir\\Quorvexv1.4.dll ");
-    EXPECT_EQ(kernel.calls.front(), "LoadLibraryA  C:\\dir\\Quorvexv1.4.dll ");
 }
 
 }  // namespace

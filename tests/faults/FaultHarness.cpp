@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "platform/Win32Kernel.h"
 #include "ui/Layout.h"
 
 namespace quorvex::faults {
@@ -129,6 +129,26 @@ std::vector<std::string>& TableNotes() {
 [[maybe_unused]] ::testing::Environment* const caseTable =
     ::testing::AddGlobalTestEnvironment(std::make_unique<CaseTable>().release());
 
+// The text in the ANSI code page, or nothing when that code page cannot hold
+// it exactly: no character may be replaced or best-fit mapped (U+FF3C would
+// become a backslash). A UTF-8 code page holds everything but unpaired
+// surrogates, and takes neither the best-fit flag nor the replacement report.
+std::optional<std::string> ExactAnsi(const std::wstring& text) {
+    const UINT codePage = GetACP();
+    const bool utf8 = codePage == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL replaced = FALSE;
+    const int wide = static_cast<int>(text.size());
+    const int length = WideCharToMultiByte(codePage, flags, text.data(), wide, nullptr, 0, nullptr,
+                                           utf8 ? nullptr : &replaced);
+    if (length <= 0 || replaced != FALSE) {
+        return std::nullopt;
+    }
+    std::string ansi(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(codePage, flags, text.data(), wide, ansi.data(), length, nullptr, nullptr);
+    return ansi;
+}
+
 }  // namespace
 
 std::optional<Bytes> ReadFileBytes(const std::wstring& path) {
@@ -223,7 +243,7 @@ LibraryProbe ProbeLibrary(const std::wstring& path) {
     // The program reaches a library through LoadLibraryA, as it is meant to:
     // a path the ANSI code page cannot hold exactly, or one longer than the
     // ANSI loader takes, reaches no library, and the row says so.
-    const std::optional<std::string> ansi = Win32Kernel().ToAnsi(path);
+    const std::optional<std::string> ansi = ExactAnsi(path);
     const UniqueModule module(ansi ? LoadLibraryA(ansi->c_str()) : nullptr);
     SetThreadErrorMode(previousMode, nullptr);
     probe.loadable = module != nullptr;
@@ -253,6 +273,30 @@ void AddTree(Tree& tree, const std::wstring& root) {
             tree[child] = ReadFileBytes(child).value_or(Bytes{'?'});
         }
     } while (FindNextFileW(search.get(), &found) != FALSE);
+}
+
+bool OverwritesReadOnlyFile(const std::wstring& folder) {
+    const std::wstring source = folder + L"\\probe-source.txt";
+    const std::wstring target = folder + L"\\probe-read-only.txt";
+    const auto write = [](const std::wstring& path, const char* text) {
+        const UniqueHandle file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        WriteFile(file.get(), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+    };
+    write(source, "new");
+    write(target, "old");
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
+    const bool overwritten = CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE;
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(target.c_str());
+    DeleteFileW(source.c_str());
+    return overwritten;
+}
+
+bool FolderExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 int ThreadCount() {

@@ -72,6 +72,11 @@ LibraryProbe ProbeLibrary(const std::wstring& path);
 using Tree = std::map<std::wstring, std::optional<Bytes>>;
 void AddTree(Tree& tree, const std::wstring& root);
 
+// Where this platform is not Windows, found out on a scratch file in
+// `folder`: Wine run as root lets CopyFileW overwrite a read-only file.
+bool OverwritesReadOnlyFile(const std::wstring& folder);
+bool FolderExists(const std::wstring& path);
+
 int ThreadCount();
 // The process's handle count, or nothing when GetProcessHandleCount does not
 // follow an opened handle (Wine reports 0); `ProbedHandleCount` then counts
@@ -79,9 +84,10 @@ int ThreadCount();
 std::optional<unsigned> ReportedHandleCount();
 unsigned ProbedHandleCount();
 
-// A file held by another program, the fault_holder helper: open without
-// FILE_SHARE_DELETE ("open"), open with it ("open-share-delete"), or loaded
-// as a library ("load"). Released on Release() or destruction.
+// A file held by another program, the fault_holder helper: open sharing
+// reading only ("open"), open sharing writing and deletion too
+// ("open-share-delete"), or loaded as a library ("load"). Released on
+// Release() or destruction.
 class HeldFile {
   public:
     HeldFile(const std::wstring& mode, const std::wstring& path);

@@ -116,14 +116,18 @@ TEST_F(FolderTextFaults, ExtendedAndDeviceForms) {
 }
 
 // The same folder through the administrative share. Wine has no such share,
-// so there these name nothing; on Windows they reach "dest".
+// so there these name a missing folder, and the rows' names say so; on
+// Windows they reach "dest".
 TEST_F(FolderTextFaults, UncForms) {
+    const auto here = [](const std::wstring& folder) {
+        return FolderExists(folder) ? std::string() : std::string(", a missing folder here");
+    };
     const std::wstring share = L"\\\\localhost\\C$" + dest.substr(2);
-    Expect(Run("UNC \\\\localhost\\C$: install", Install, share));
-    Expect(Run("UNC \\\\localhost\\C$: uninstall", Uninstall, share));
+    Expect(Run("UNC \\\\localhost\\C$" + here(share) + ": install", Install, share));
+    Expect(Run("UNC \\\\localhost\\C$" + here(share) + ": uninstall", Uninstall, share));
     Reinstall();
-    Expect(Run("UNC \\\\?\\UNC\\localhost\\C$: install", Install,
-               L"\\\\?\\UNC\\localhost\\C$" + dest.substr(2)));
+    const std::wstring extended = L"\\\\?\\UNC\\localhost\\C$" + dest.substr(2);
+    Expect(Run("UNC \\\\?\\UNC\\localhost\\C$" + here(extended) + ": install", Install, extended));
     Expect(Run("UNC that does not resolve: install", Install,
                L"\\\\no-such-host.invalid\\share\\dest"));
 }

@@ -1,11 +1,11 @@
 // fault_holder: holds a file the way another running program would, for the
 // fault tests.
 //   fault_holder open|open-share-delete|load PATH READY_EVENT RELEASE_EVENT
-// "open" opens PATH for reading and shares everything but deletion,
-// "open-share-delete" shares deletion too (as scanners and indexers do), and
-// "load" loads it as a library. The named READY_EVENT is set once PATH is
-// held; PATH is let go when RELEASE_EVENT is set, or after a minute so that a
-// test that died cannot leave it held for long.
+// "open" opens PATH for reading and shares reading only (as a program
+// reading the file does), "open-share-delete" shares writing and deletion
+// too (as scanners and indexers do), and "load" loads it as a library. The named READY_EVENT is set
+// once PATH is held; PATH is let go when RELEASE_EVENT is set, or after a minute so that a test
+// that died cannot leave it held for long.
 #include <windows.h>
 
 #include <string>
@@ -32,8 +32,9 @@ int wmain(int argc, wchar_t** argv) {
             return 4;
         }
     } else if (mode == L"open" || mode == L"open-share-delete") {
-        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE |
-                            (mode == L"open-share-delete" ? FILE_SHARE_DELETE : 0);
+        const DWORD share = mode == L"open-share-delete"
+                                ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                                : FILE_SHARE_READ;
         file.reset(CreateFileW(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
         if (file.get() == INVALID_HANDLE_VALUE) {
             return 4;

@@ -75,7 +75,7 @@ class SignedPackage(unittest.TestCase):
         # The release artefact's own checks (version record, icon, picture,
         # manifest, imports) on the signed file.
         checked = run("/usr/bin/python3", os.path.join(HERE, "check_release.py"), self.program,
-                      "i386")
+                      os.path.join(BUILD, "bin", "Quorvexv1.4.dll"), "i386")
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
 
 

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Checks the built Windows executable as a file: machine, subsystem, version
-record, icon, picture, manifest and imports.
+record, icon, picture, manifest and imports; and the sample library shipped
+beside it: machine and the names of its COM entry points.
 
-    check_release.py PATH/QuorvexInstall.exe i386|amd64
+    check_release.py PATH/QuorvexInstall.exe PATH/Quorvexv1.4.dll i386|amd64
 """
 import struct
 import sys
@@ -17,8 +18,12 @@ SYSTEM_LIBRARIES = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "co
 SUPPORTED_OS = ["35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
                 "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"]
 
-PATH, ARCH = sys.argv[1], sys.argv[2]
+PATH, LIBRARY_PATH, ARCH = sys.argv[1], sys.argv[2], sys.argv[3]
 PE = pefile.PE(PATH)
+# The entry points found by name with GetProcAddress: a stdcall name left
+# decorated on x86 ("DllRegisterServer@0") is not found at all.
+COM_ENTRY_POINTS = {"DllRegisterServer", "DllUnregisterServer", "DllGetClassObject",
+                    "DllCanUnloadNow"}
 
 
 def resources(type_id):
@@ -93,6 +98,17 @@ class ReleaseArtefact(unittest.TestCase):
         imported = {entry.dll.decode().lower() for entry in PE.DIRECTORY_ENTRY_IMPORT}
         self.assertTrue(imported <= SYSTEM_LIBRARIES, imported - SYSTEM_LIBRARIES)
         print(f"\n{PATH}: {len(PE.__data__)} bytes, imports {sorted(imported)}", file=sys.stderr)
+
+
+class SampleLibrary(unittest.TestCase):
+    def test_machine_and_undecorated_com_entry_points(self):
+        library = pefile.PE(LIBRARY_PATH)
+        self.assertEqual(library.FILE_HEADER.Machine, MACHINES[ARCH])
+        self.assertTrue(library.is_dll())
+        exported = {symbol.name.decode() for symbol in library.DIRECTORY_ENTRY_EXPORT.symbols
+                    if symbol.name is not None}
+        self.assertEqual(COM_ENTRY_POINTS - exported, set(), "not exported by these names")
+        self.assertEqual({name for name in exported if "@" in name}, set())
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Win32Kernel.h"
+#include "tests/support/LabelBoxes.h"
 #include "tests/support/PixelImage.h"
 #include "tests/wine/WineSupport.h"
 #include "ui/Installer.h"
@@ -20,7 +21,10 @@ using layout::IndexOf;
 using testing::FixturePath;
 using testing::TempDir;
 
+using testing::PixelBox;
 using testing::PixelImage;
+using testing::TwipsBox;
+namespace boxes = testing::boxes;
 
 // The client area as the window renders it, through PrintWindow.
 PixelImage CaptureClient(HWND window) {
@@ -210,9 +214,10 @@ TEST_F(MainWindowTest, CloseBoxEndsTheProgram) {
     EXPECT_TRUE(closed);
 }
 
-// What the window draws: status colours inside their boxes with a grey
-// shadow one pixel right and below, white lines, the picture underneath.
-TEST_F(MainWindowTest, RendersStatusRowsLinesAndPicture) {
+// What the window draws: every text in its colour inside its box, with a
+// grey shadow one pixel right and below where it has one; white lines; the
+// picture underneath. Text pixels are those that differ from the picture.
+TEST_F(MainWindowTest, RendersTextsLinesAndPicture) {
     ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_failing").c_str(),
                           (appDir / L"Quorvexv1.4.dll").c_str(), FALSE));
     SetFolder(destDir.Path());
@@ -223,40 +228,67 @@ TEST_F(MainWindowTest, RendersStatusRowsLinesAndPicture) {
     const PixelImage shot = CaptureClient(window().Handle());
     ASSERT_EQ(shot.width, 312);
     shot.SaveBmp(testing::BuildDirectory() + L"\\main-window-after-install.bmp");
+    const PixelImage picture = BackgroundPicture();
+    ASSERT_EQ(picture.width, 312);
+    ASSERT_EQ(picture.height, 358);
+    const auto shows = [&](int x, int y, PackedColour colour) {
+        return shot.At(x, y) == colour && picture.At(x, y) != colour;
+    };
 
-    const std::pair<const wchar_t*, PackedColour> rows[] = {
-        {L"UnRegLabel", colour::Blue}, {L"CopyLabel", colour::Green}, {L"RegLabel", colour::Red}};
-    for (const auto& [name, textColour] : rows) {
-        SCOPED_TRACE(name);
-        const RECT box = window().PixelBox(IndexOf(name));
-        EXPECT_GT(shot.Count(textColour, box), 20);
+    struct Text {
+        const char* name;
+        TwipsBox box;
+        PackedColour colour;
+        bool shadowed;
+    };
+    const Text texts[] = {
+        {"warning", boxes::Label1, colour::Red, false},
+        {"what it does", boxes::Label2, colour::White, true},
+        {"path prompt", boxes::Label3, colour::White, true},
+        {"Status of Install...", boxes::Label4, colour::White, true},
+        {"UnInstall Previous Version...", boxes::Label5, colour::White, true},
+        {"Copy DLL to System Folder...", boxes::Label6, colour::White, true},
+        {"Install Current Version...", boxes::Label7, colour::White, true},
+        {"uninstall status", boxes::UnRegLabel, colour::Blue, true},
+        {"copy status", boxes::CopyLabel, colour::Green, true},
+        {"install status", boxes::RegLabel, colour::Red, true},
+    };
+    for (const Text& text : texts) {
+        SCOPED_TRACE(text.name);
+        const RECT box = PixelBox(text.box);
+        int shown = 0;
         int shadowed = 0;
         int unshadowed = 0;
         for (int y = box.top; y < box.bottom; ++y) {
             for (int x = box.left; x < box.right; ++x) {
-                if (shot.At(x, y) != textColour || shot.At(x + 1, y + 1) == textColour) {
+                if (!shows(x, y, text.colour)) {
                     continue;
                 }
-                (shot.At(x + 1, y + 1) == colour::ShadowGrey ? shadowed : unshadowed) += 1;
+                ++shown;
+                if (shot.At(x + 1, y + 1) != text.colour) {
+                    (shows(x + 1, y + 1, colour::ShadowGrey) ? shadowed : unshadowed) += 1;
+                }
             }
         }
-        EXPECT_GT(shadowed, 10);
-        EXPECT_EQ(unshadowed, 0);
+        EXPECT_GT(shown, 20);
+        if (text.shadowed) {
+            EXPECT_GT(shadowed, 10);
+            EXPECT_EQ(unshadowed, 0);
+        } else {
+            EXPECT_EQ(shadowed, 0);
+        }
     }
     // Blue and green appear in their own rows only.
     const RECT client{0, 0, 312, 358};
     EXPECT_EQ(shot.Count(colour::Blue, client),
-              shot.Count(colour::Blue, window().PixelBox(IndexOf(L"UnRegLabel"))));
+              shot.Count(colour::Blue, PixelBox(boxes::UnRegLabel)));
     EXPECT_EQ(shot.Count(colour::Green, client),
-              shot.Count(colour::Green, window().PixelBox(IndexOf(L"CopyLabel"))));
+              shot.Count(colour::Green, PixelBox(boxes::CopyLabel)));
 
     for (int y : {8, 48, 88, 152, 208, 240, 320, 352}) {
         EXPECT_EQ(shot.Count(colour::White, RECT{8, y, 304, y + 1}), 296) << "line at " << y;
     }
 
-    const PixelImage picture = BackgroundPicture();
-    ASSERT_EQ(picture.width, 312);
-    ASSERT_EQ(picture.height, 358);
     int differing = 0;
     for (int y = 202; y < 208; ++y) {  // between cmdUninstall and Line4
         for (int x = 0; x < 312; ++x) {
@@ -271,7 +303,7 @@ TEST_F(MainWindowTest, LongStatusWrapsAndStaysInsideItsBox) {
     window().SetStatusCaption(StatusRow::Uninstall,
                               L"No previous version. No previous version. No previous version.");
     const PixelImage shot = CaptureClient(window().Handle());
-    const RECT box = window().PixelBox(IndexOf(L"UnRegLabel"));
+    const RECT box = PixelBox(boxes::UnRegLabel);
     EXPECT_GT(shot.Count(colour::Blue, box), 50);
     const RECT band{0, box.top, 312, box.bottom};
     EXPECT_EQ(shot.Count(colour::Blue, RECT{0, 0, 312, 358}), shot.Count(colour::Blue, band));
@@ -284,8 +316,8 @@ TEST_F(MainWindowTest, LongStatusWrapsAndStaysInsideItsBox) {
 // glyph reaches past the box.
 TEST_F(MainWindowTest, IdleStatusShowsThreeDots) {
     const PixelImage shot = CaptureClient(window().Handle());
-    for (const wchar_t* name : {L"UnRegLabel", L"CopyLabel", L"RegLabel"}) {
-        const RECT box = window().PixelBox(IndexOf(name));
+    for (const TwipsBox& status : {boxes::UnRegLabel, boxes::CopyLabel, boxes::RegLabel}) {
+        const RECT box = PixelBox(status);
         int dots = 0;
         bool inDot = false;
         for (int x = box.left; x < 312; ++x) {
@@ -293,7 +325,7 @@ TEST_F(MainWindowTest, IdleStatusShowsThreeDots) {
             dots += white && !inDot ? 1 : 0;
             inDot = white;
         }
-        EXPECT_EQ(dots, 3) << name;
+        EXPECT_EQ(dots, 3) << "status text at y " << box.top;
     }
 }
 

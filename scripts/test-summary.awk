@@ -1,0 +1,33 @@
+# The closing lines of scripts/test.sh:
+#   awk -v summary=SUMMARY -f test-summary.awk SUMMARY LASTTEST_LOG...
+# SUMMARY holds ctest's console output of every run, and each LastTest.log
+# the full output of one build's tests. First every test that skipped, with
+# its reason, then "N passed, N failed, N skipped": passed and failed count
+# ctest's tests; skipped counts the tests ctest skipped and the Google Test
+# cases that skipped themselves, which ctest shows as passed.
+FILENAME == summary {
+    if (/tests passed, [0-9]+ tests failed out of/) {
+        failed += $4
+        total += $NF
+    } else if (/ \(Skipped\)$/) {
+        ctestSkipped++
+        printf "skipped: %s\n", $3
+    }
+    next
+}
+FNR == 1 {
+    build = FILENAME
+    sub(/\/Testing\/Temporary\/LastTest\.log$/, "", build)
+    sub(/.*\//, "", build)
+}
+/^[0-9]+\/[0-9]+ Test: / { program = $3; next }
+/^\[ RUN      \] / { reason = "no reason given"; next }
+/: Skipped$/ { getline reason; next }
+/^\[  SKIPPED \] .* \([0-9]+ ms\)$/ {
+    casesSkipped++
+    printf "skipped: %s %s %s: %s\n", build, program, $4, reason
+}
+END {
+    printf "%d passed, %d failed, %d skipped\n", total - failed - ctestSkipped, failed,
+        ctestSkipped + casesSkipped
+}
