@@ -1,26 +1,61 @@
 #!/bin/sh
-# Sets up a fresh Debian machine, builds the 64-bit program with the sample
-# library beside it, and starts it under Wine in a prefix of its own
-# (build/win64/run-prefix), whose C:\WINDOWS\SYSTEM is the default folder.
-# Without a display it runs on a virtual one and saves a screenshot.
+# Sets up a fresh Debian machine, builds the shipped 32-bit program with the
+# sample library Quorvexv1.4.dll beside it, and starts it under Wine 10 in a
+# prefix of its own (build/win32/run-prefix), whose C:\WINDOWS\SYSTEM is the
+# default folder.
+# With a display it starts the program. Without one it shows the main job on
+# a virtual display, inside Wine's own desktop (which draws the window's
+# frame): a screenshot as started, one click on "Install and Register DLL"
+# with the default folder, a screenshot after it, the three rows' texts as the
+# screen shows them, and the registry entry the install made.
 set -eu
 cd "$(dirname "$0")/.."
+bin=build/win32/bin
+prefix="$PWD/build/win32/run-prefix"
+title="Quorvex v1.4 Install"
+wine() { bash scripts/wine-run.sh "$prefix" "$@"; }
 
-sh scripts/setup.sh
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$(nproc)" --target QuorvexInstall quorvex_sample
-
-program=build/win64/bin/QuorvexInstall.exe
-prefix="$PWD/build/win64/run-prefix"
-if [ -n "${DISPLAY:-}" ]; then
-  exec bash scripts/wine-run.sh "$prefix" "$program"
+if [ "${1:-}" != --on-virtual-display ]; then
+  sh scripts/setup.sh
+  log=build/run-build.log
+  printf 'build: the 32-bit program and the sample library ... '
+  if ! { cmake --preset win32 && cmake --build --preset win32 -j "$(nproc)" \
+    --target QuorvexInstall quorvex_sample quorvex_driver; } >"$log" 2>&1; then
+    echo "failed (log: $log)"
+    tail -n 20 "$log"
+    exit 1
+  fi
+  echo ok
+  if [ -n "${DISPLAY:-}" ]; then
+    exec bash scripts/wine-run.sh "$prefix" "$bin/QuorvexInstall.exe"
+  fi
+  echo "No display: showing the main job on a virtual one."
+  exec xvfb-run -a -s "-screen 0 640x480x24" sh scripts/run.sh --on-virtual-display
 fi
 
-echo "No DISPLAY: running on a virtual display for 20 seconds."
-xvfb-run -a -s "-screen 0 1024x768x24" sh -c "
-  bash scripts/wine-run.sh '$prefix' '$program' &
-  sleep 15
-  import -window root -depth 8 build/win64/run-screenshot.png
-  kill \$! 2>/dev/null
-  bash scripts/wine-run.sh '$prefix' wineserver -k 2>/dev/null || true"
-echo "Screenshot: build/win64/run-screenshot.png"
+# On the virtual display, inside Wine's own desktop; the driver joins it.
+before=build/win32/run-started.png
+after=build/win32/run-after-install.png
+# A Wine server left from an earlier run may hold another display.
+wine wineserver -k 2>/dev/null || true
+wine explorer /desktop=Quorvex,640x480 "$bin/QuorvexInstall.exe" >/dev/null 2>&1 &
+trap 'wine wineserver -k 2>/dev/null || true' EXIT
+if ! wine "$bin/quorvex_driver.exe" wait-window "$title" Quorvex >/dev/null; then
+  echo "The program's window did not come up."
+  exit 1
+fi
+import -window root -depth 8 "$before"
+echo "Screenshot as started: $before"
+
+printf '%s\n' 'Clicking "Install and Register DLL" with the default folder C:\WINDOWS\SYSTEM:'
+wine "$bin/quorvex_driver.exe" click-install "$title" Quorvex | tr -d '\r' |
+  sed 's/^uninstall_row=/  UnInstall Previous Version... /; s/^copy_row=/  Copy DLL to System Folder...   /;
+       s/^install_row=/  Install Current Version...     /'
+sleep 1
+import -window root -depth 8 "$after"
+echo "Screenshot after the install: $after"
+
+# The 32-bit program registers in the 32-bit registry view.
+echo "Registry entry made by the install (32-bit view):"
+wine reg query 'HKCR\CLSID\{A76248CA-888F-48C3-A189-0B2C40C98AA5}\InprocServer32' /reg:32 2>&1 |
+  tr -d '\r' | sed '/^$/d; s/^/  /'

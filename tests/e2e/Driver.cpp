@@ -1,5 +1,7 @@
 #include "tests/e2e/Driver.h"
 
+#include <vector>
+
 namespace quorvex::e2e {
 
 namespace {
@@ -42,7 +44,80 @@ bool ShowsRules(const testing::PixelImage& image) {
     return true;
 }
 
+// The window's font: 8-point "MS Shell Dlg" at the test display's 96 DPI.
+constexpr int FontPixels = 11;
+
+// Every text a status row can show.
+constexpr const wchar_t* StatusTexts[] = {
+    L"...",       L"No previous version.", L"Not Valid!", L"Failed!",
+    L"Sucessful", L"Not a valid path",     L"N/A"};
+constexpr PackedColour StatusColours[] = {colour::White, colour::Blue, colour::Red, colour::Green};
+
+// The pixels of `text` drawn right-aligned and word-wrapped in a box of that
+// size, as the window draws a status row: true where the text is.
+std::vector<bool> DrawnText(const wchar_t* text, int width, int height) {
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    const UniqueGdi<HBITMAP> bitmap(CreateCompatibleBitmap(screen, width, height));
+    ReleaseDC(nullptr, screen);
+    const UniqueGdi<HFONT> font(CreateFontW(-FontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                            DEFAULT_CHARSET, 0, 0, 0, 0, L"MS Shell Dlg"));
+    const HGDIOBJ previousBitmap = SelectObject(memory, bitmap.get());
+    const HGDIOBJ previousFont = SelectObject(memory, font.get());
+    RECT box{0, 0, width, height};
+    FillRect(memory, &box, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    SetBkMode(memory, TRANSPARENT);
+    SetTextColor(memory, RGB(255, 255, 255));
+    DrawTextW(memory, text, -1, &box, DT_RIGHT | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL);
+    SelectObject(memory, previousFont);
+    SelectObject(memory, previousBitmap);
+    DeleteDC(memory);
+    const testing::PixelImage drawn = testing::PixelImage::Of(bitmap.get());
+    std::vector<bool> mask(static_cast<std::size_t>(width) * height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            mask[static_cast<std::size_t>(y) * width + x] = drawn.At(x, y) == colour::White;
+        }
+    }
+    return mask;
+}
+
 }  // namespace
+
+std::wstring Driver::ReadStatus(const testing::PixelImage& shot, const RECT& box) {
+    // The row's colour is the status colour most of its pixels have.
+    PackedColour rowColour = colour::White;
+    int most = 0;
+    for (PackedColour candidate : StatusColours) {
+        if (const int count = shot.Count(candidate, box); count > most) {
+            most = count;
+            rowColour = candidate;
+        }
+    }
+    if (most == 0) {
+        return L"";
+    }
+    const int width = box.right - box.left;
+    const int height = box.bottom - box.top;
+    std::wstring best;
+    std::size_t fewestMisses = 0;
+    for (const wchar_t* text : StatusTexts) {
+        const std::vector<bool> drawn = DrawnText(text, width, height);
+        std::size_t misses = 0;
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const bool shown = shot.At(box.left + x, box.top + y) == rowColour;
+                misses += shown != drawn[static_cast<std::size_t>(y) * width + x] ? 1 : 0;
+            }
+        }
+        if (best.empty() || misses < fewestMisses) {
+            best = text;
+            fewestMisses = misses;
+        }
+    }
+    // A match leaves at most a few stray pixels; anything else is unknown.
+    return fewestMisses * 4 <= static_cast<std::size_t>(most) ? best : L"";
+}
 
 double NowMs() {
     LARGE_INTEGER frequency{};
@@ -96,6 +171,24 @@ std::optional<Driver> Driver::Launch(const std::wstring& program, const wchar_t*
         Sleep(1);
     }
     TerminateProcess(process.get(), 1);
+    return std::nullopt;
+}
+
+std::optional<Driver> Driver::Attach(const wchar_t* title, DWORD timeoutMs) {
+    for (const double deadline = NowMs() + timeoutMs; NowMs() < deadline; Sleep(50)) {
+        HWND window = FindWindowW(nullptr, title);
+        DWORD owner = 0;
+        DWORD_PTR ignored = 0;
+        if (window == nullptr || IsWindowVisible(window) == FALSE ||
+            GetWindowThreadProcessId(window, &owner) == 0 ||
+            SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored) == 0) {
+            continue;
+        }
+        UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, owner));
+        if (process) {
+            return Driver(std::move(process), window);
+        }
+    }
     return std::nullopt;
 }
 

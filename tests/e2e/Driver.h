@@ -22,6 +22,9 @@ class Driver {
     // input; nothing when it did not within the time.
     static std::optional<Driver> Launch(const std::wstring& program, const wchar_t* title,
                                         DWORD timeoutMs = 30000);
+    // The program already running with that window title, once its window
+    // shows and waits for input; nothing when it did not within the time.
+    static std::optional<Driver> Attach(const wchar_t* title, DWORD timeoutMs = 30000);
 
     HWND Window() const { return window_; }
     HANDLE Process() const { return process_.get(); }
@@ -38,6 +41,10 @@ class Driver {
     // display has caught up: with `shows`, waits (5 s at most) until it holds.
     using ImageCheck = std::function<bool(const testing::PixelImage&)>;
     testing::PixelImage CaptureClient(const ImageCheck& shows = nullptr) const;
+    // Which status text a row shows on the screen ("" when none can be
+    // told), read by drawing each of the texts the rows can show as the
+    // window draws them and taking the one that matches the row's pixels.
+    static std::wstring ReadStatus(const testing::PixelImage& shot, const RECT& box);
     // Closes the window with its close box (the system menu's Close).
     void CloseBox() const;
     bool WaitForExit(DWORD timeoutMs) const;

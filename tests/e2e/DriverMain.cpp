@@ -4,6 +4,13 @@
 //   quorvex_driver startup PROGRAM TITLE    start to first paint, in ms
 //   quorvex_driver install PROGRAM FOLDER   one install click, in ms, and the
 //                                           program's peak working set after it
+//   quorvex_driver wait-window TITLE DESKTOP
+//                                           until the program already running on
+//                                           that desktop shows its window
+//   quorvex_driver click-install TITLE DESKTOP
+//                                           in that program, one install click
+//                                           with the folder as it stands; prints
+//                                           the three rows' texts
 #include <windows.h>
 
 #include <psapi.h>
@@ -13,6 +20,7 @@
 
 #include "sample/QuorvexSample.h"
 #include "tests/e2e/Driver.h"
+#include "tests/support/LabelBoxes.h"
 
 namespace {
 
@@ -71,6 +79,36 @@ int Install(const wchar_t* program, const wchar_t* folder) {
     return 0;
 }
 
+// Moves this thread to the named desktop (one of Wine's own, which draws
+// window frames), where the program's window is found.
+bool UseDesktop(const wchar_t* name) {
+    HDESK desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL);
+    return desktop != nullptr && SetThreadDesktop(desktop) != FALSE;
+}
+
+int ClickInstall(const wchar_t* title, const wchar_t* desktop) {
+    const auto driven = UseDesktop(desktop) ? Driver::Attach(title) : std::nullopt;
+    if (!driven) {
+        return 1;
+    }
+    driven->Click(L"Install and Register DLL");
+    namespace boxes = quorvex::testing::boxes;
+    using quorvex::testing::PixelBox;
+    // Every install ends with a result in the first row.
+    const quorvex::testing::PixelImage shot =
+        driven->CaptureClient([](const quorvex::testing::PixelImage& image) {
+            return image.Count(quorvex::colour::White, PixelBox(boxes::UnRegLabel)) == 0;
+        });
+    const std::pair<const char*, quorvex::testing::TwipsBox> rows[] = {
+        {"uninstall_row", boxes::UnRegLabel},
+        {"copy_row", boxes::CopyLabel},
+        {"install_row", boxes::RegLabel}};
+    for (const auto& [name, box] : rows) {
+        std::printf("%s=%ls\n", name, Driver::ReadStatus(shot, PixelBox(box)).c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -84,8 +122,15 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"install" && argc == 4) {
         return Install(argv[2], argv[3]);
     }
+    if (command == L"wait-window" && argc == 4) {
+        return UseDesktop(argv[3]) && Driver::Attach(argv[2]) ? 0 : 1;
+    }
+    if (command == L"click-install" && argc == 4) {
+        return ClickInstall(argv[2], argv[3]);
+    }
     std::fprintf(
         stderr,
-        "usage: quorvex_driver create-sample | startup PROGRAM TITLE | install PROGRAM FOLDER\n");
+        "usage: quorvex_driver create-sample | startup PROGRAM TITLE | install PROGRAM FOLDER |\n"
+        "       wait-window TITLE DESKTOP | click-install TITLE DESKTOP\n");
     return 2;
 }
