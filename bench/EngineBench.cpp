@@ -85,11 +85,49 @@ void RunEntry(const std::string& path, const char* name) {
     FreeLibrary(module);
 }
 
+// The shipped copy opens for reading; whether both paths name one file.
+bool Readable(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+bool SameFile(const std::wstring& first, const std::wstring& second) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE one = CreateFileW(first.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE other = CreateFileW(second.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    const bool same = one != INVALID_HANDLE_VALUE && other != INVALID_HANDLE_VALUE &&
+                      GetFileInformationByHandle(one, &a) != FALSE &&
+                      GetFileInformationByHandle(other, &b) != FALSE &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                      a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    for (HANDLE file : {one, other}) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+    }
+    return same;
+}
+
 void DirectInstall(const std::wstring& source, const std::wstring& destination,
                    const std::string& ansiDestination) {
+    if (!Readable(source)) {
+        return;
+    }
+    const bool inPlace = SameFile(source, destination);
     RunEntry(ansiDestination, "DllUnregisterServer");
-    DeleteFileW(destination.c_str());
-    CopyFileW(source.c_str(), destination.c_str(), FALSE);
+    if (!inPlace) {
+        DeleteFileW(destination.c_str());
+        CopyFileW(source.c_str(), destination.c_str(), FALSE);
+    }
     RunEntry(ansiDestination, "DllRegisterServer");
 }
 

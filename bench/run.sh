@@ -49,11 +49,11 @@ for build in win32 win64; do
     value peak_working_set_kb <"$work/out" >"$work/peak"
     # ... against what a user would otherwise run: three processes.
     start=$(now_ms)
-    wine "$regsvr32" /s /u "$dest\\Quorvexv1.4.dll" >/dev/null || true
+    wine "$regsvr32" /s /u "$dest\\Quorvexv1.4.dll" >/dev/null 2>&1 || true
     wine cmd /c copy /y "$winbin\\Quorvexv1.4.dll" "$dest\\Quorvexv1.4.dll" >/dev/null
-    wine "$regsvr32" /s "$dest\\Quorvexv1.4.dll" >/dev/null
+    wine "$regsvr32" /s "$dest\\Quorvexv1.4.dll" >/dev/null 2>&1
     echo $(($(now_ms) - start)) >>"$work/regsvr32"
-    wine "$regsvr32" /s /u "$dest\\Quorvexv1.4.dll" >/dev/null || true
+    wine "$regsvr32" /s /u "$dest\\Quorvexv1.4.dll" >/dev/null 2>&1 || true
   done
   wine wineserver -k 2>/dev/null || true
 

@@ -12,13 +12,8 @@ using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 
 // Looked up, so that a Windows 7 without the loader update still starts.
 SetDefaultDllDirectoriesFunction FindSetDefaultDllDirectories() {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) {
-        return nullptr;
-    }
-    // Through a generic function type, which GCC lets any other cast from.
-    return reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    return ProcAddress<SetDefaultDllDirectoriesFunction>(GetModuleHandleW(L"kernel32.dll"),
+                                                         "SetDefaultDllDirectories");
 }
 
 // The system libraries loaded by name after start-up that are not KnownDLLs:
@@ -30,6 +25,18 @@ constexpr const wchar_t* LateLoadedLibraries[] = {L"uxtheme.dll", L"dwmapi.dll",
 }  // namespace
 
 bool HasDllSearchFlags() { return FindSetDefaultDllDirectories() != nullptr; }
+
+UniqueModule LoadSystemLibrary(const wchar_t* name) {
+    std::wstring path(MAX_PATH, L'\0');
+    const UINT length = GetSystemDirectoryW(path.data(), static_cast<UINT>(path.size()));
+    if (length == 0 || length >= path.size()) {
+        return nullptr;
+    }
+    path.resize(length);
+    path += L"\\";
+    path += name;
+    return UniqueModule(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+}
 
 void ApplyProcessSettings() {
     // A message box would freeze the window with no time limit; the library
@@ -47,14 +54,8 @@ void ApplyProcessSettings() {
     // there are loaded now from the system folder, so that a later load by
     // name finds them loaded. They stay loaded until the program ends.
     SetDllDirectoryW(L"");
-    std::wstring system(MAX_PATH, L'\0');
-    const UINT length = GetSystemDirectoryW(system.data(), static_cast<UINT>(system.size()));
-    if (length == 0 || length >= system.size()) {
-        return;
-    }
-    system.resize(length);
     for (const wchar_t* name : LateLoadedLibraries) {
-        LoadLibraryExW((system + L"\\" + name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        static_cast<void>(LoadSystemLibrary(name).release());
     }
 }
 

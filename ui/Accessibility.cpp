@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/Win32Startup.h"
 #include "ui/MainWindow.h"
 
 namespace quorvex {
@@ -495,25 +496,6 @@ class FolderTextAccessible final : public StandardAccessible {
   private:
     std::wstring name_;
 };
-
-UniqueModule LoadSystemLibrary(const wchar_t* name) {
-    wchar_t folder[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return nullptr;
-    }
-    const std::wstring path = std::wstring(folder, length) + L"\\" + name;
-    return UniqueModule(LoadLibraryExW(path.c_str(), nullptr, 0));
-}
-
-template <typename Function>
-Function ProcAddress(HMODULE module, const char* name) {
-    if (module == nullptr) {
-        return nullptr;
-    }
-    // Through the generic function type, which converts to any other.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
-}
 
 }  // namespace
 
