@@ -25,7 +25,11 @@ for dir in "$prefix" "$PWD"; do
     *) sandbox+=(--bind "$dir" "$dir") ;;
   esac
 done
-sandbox+=(--die-with-parent --chdir "$PWD" --setenv HOME /root --unsetenv XDG_RUNTIME_DIR
+# A runtime folder of its own keeps Wine's Wayland probe from complaining
+# that there is none; there is no Wayland server in it, so X is used.
+runtime="/tmp/quorvex-runtime-$(id -u)"
+mkdir -p -m 700 "$runtime"
+sandbox+=(--die-with-parent --chdir "$PWD" --setenv HOME /root --setenv XDG_RUNTIME_DIR "$runtime"
   --setenv WINEPREFIX "$prefix" --setenv WINEDEBUG "${WINEDEBUG:--all}"
   --setenv WINEDLLOVERRIDES "mscoree,mshtml=" --setenv WINEDLLPATH /opt/quorvex-wine)
 

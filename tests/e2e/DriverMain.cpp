@@ -80,10 +80,15 @@ int Install(const wchar_t* program, const wchar_t* folder) {
 }
 
 // Moves this thread to the named desktop (one of Wine's own, which draws
-// window frames), where the program's window is found.
+// window frames), where the program's window is found; waits for the
+// desktop to be made, as Wine makes it when its first program starts.
 bool UseDesktop(const wchar_t* name) {
-    HDESK desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL);
-    return desktop != nullptr && SetThreadDesktop(desktop) != FALSE;
+    for (const double deadline = NowMs() + 30000; NowMs() < deadline; Sleep(50)) {
+        if (HDESK desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL); desktop != nullptr) {
+            return SetThreadDesktop(desktop) != FALSE;
+        }
+    }
+    return false;
 }
 
 int ClickInstall(const wchar_t* title, const wchar_t* desktop) {
