@@ -13,7 +13,8 @@ prefix="$PWD/build/win32/wineprefix"
 bash scripts/wine-run.sh "$prefix" explorer /desktop=QuorvexShot,480x480 \
   "$PWD/build/win32/bin/QuorvexInstall.exe" >/dev/null 2>&1 &
 sleep 8
-import -window root -depth 8 -crop 480x480+0+0 +repage "$out/main-window.png"
+# Wine centres the window on the screen, inside its own desktop.
+import -window root -depth 8 -gravity center -crop 480x480+0+0 +repage "$out/main-window.png"
 kill $! 2>/dev/null || true
 bash scripts/wine-run.sh "$prefix" wineserver -k 2>/dev/null || true
 
