@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -267,97 +268,86 @@ class ClientAccessible final : public StandardAccessible {
         return E_INVALIDARG;
     }
     HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accName(child, name);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            if (target->kind != Child::Label) {
+                return NoText(*target, name);
+            }
+            return AllocateText(window_->Caption(target->control), name);
         }
-        if (target.kind != Child::Label) {
-            return NoText(target, name);
-        }
-        return AllocateText(window_->Caption(target.control), name);
+        return StandardAccessible::get_accName(child, name);
     }
     HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accValue(child, value);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return NoText(*target, value);
         }
-        return NoText(target, value);
+        return StandardAccessible::get_accValue(child, value);
     }
     HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accDescription(child, description);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return NoText(*target, description);
         }
-        return NoText(target, description);
+        return StandardAccessible::get_accDescription(child, description);
     }
     HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accRole(child, role);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return LabelNumber(*target, ROLE_SYSTEM_STATICTEXT, role);
         }
-        return LabelNumber(target, ROLE_SYSTEM_STATICTEXT, role);
+        return StandardAccessible::get_accRole(child, role);
     }
     HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accState(child, state);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            const bool shown = IsWindowVisible(window_->Handle()) != FALSE;
+            return LabelNumber(*target,
+                               STATE_SYSTEM_READONLY | (shown ? 0 : STATE_SYSTEM_INVISIBLE), state);
         }
-        const bool shown = IsWindowVisible(window_->Handle()) != FALSE;
-        return LabelNumber(target, STATE_SYSTEM_READONLY | (shown ? 0 : STATE_SYSTEM_INVISIBLE),
-                           state);
+        return StandardAccessible::get_accState(child, state);
     }
     HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT child, BSTR* help) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accHelp(child, help);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return NoText(*target, help);
         }
-        return NoText(target, help);
+        return StandardAccessible::get_accHelp(child, help);
     }
     HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT child, LONG* topic) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accHelpTopic(file, child, topic);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            *topic = 0;
+            return NoText(*target, file);
         }
-        *topic = 0;
-        return NoText(target, file);
+        return StandardAccessible::get_accHelpTopic(file, child, topic);
     }
     HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accKeyboardShortcut(child, shortcut);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return NoText(*target, shortcut);
         }
-        return NoText(target, shortcut);
+        return StandardAccessible::get_accKeyboardShortcut(child, shortcut);
     }
     HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::get_accDefaultAction(child, action);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return NoText(*target, action);
         }
-        return NoText(target, action);
+        return StandardAccessible::get_accDefaultAction(child, action);
     }
     HRESULT STDMETHODCALLTYPE accSelect(LONG flags, VARIANT child) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::accSelect(flags, child);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return Unsupported(*target);
         }
-        return Unsupported(target);
+        return StandardAccessible::accSelect(flags, child);
     }
     HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height,
                                           VARIANT child) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::accLocation(left, top, width, height, child);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            *left = *top = *width = *height = 0;
+            if (target->kind != Child::Label) {
+                return E_INVALIDARG;
+            }
+            const RECT box = ScreenBox(target->control);
+            *left = box.left;
+            *top = box.top;
+            *width = box.right - box.left;
+            *height = box.bottom - box.top;
+            return S_OK;
         }
-        *left = *top = *width = *height = 0;
-        if (target.kind != Child::Label) {
-            return E_INVALIDARG;
-        }
-        const RECT box = ScreenBox(target.control);
-        *left = box.left;
-        *top = box.top;
-        *width = box.right - box.left;
-        *height = box.bottom - box.top;
-        return S_OK;
+        return StandardAccessible::accLocation(left, top, width, height, child);
     }
     // Next and previous in reading order, and the first and last child;
     // the standard object goes on answering for the client area itself.
@@ -406,28 +396,36 @@ class ClientAccessible final : public StandardAccessible {
         return StandardAccessible::accHitTest(x, y, child);
     }
     HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::accDoDefaultAction(child);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return Unsupported(*target);
         }
-        return Unsupported(target);
+        return StandardAccessible::accDoDefaultAction(child);
     }
     HRESULT STDMETHODCALLTYPE put_accName(VARIANT child, BSTR name) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::put_accName(child, name);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return Unsupported(*target);
         }
-        return Unsupported(target);
+        return StandardAccessible::put_accName(child, name);
     }
     HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) override {
-        const Child target = Resolve(child);
-        if (!Connected() || target.kind == Child::Self) {
-            return StandardAccessible::put_accValue(child, value);
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return Unsupported(*target);
         }
-        return Unsupported(target);
+        return StandardAccessible::put_accValue(child, value);
     }
 
   private:
+    // The child a call is about when this object answers for it (a label or
+    // a real control); nothing when the standard object answers (the client
+    // area itself, or every call once disconnected).
+    std::optional<Child> OwnChild(const VARIANT& child) const {
+        const Child target = Resolve(child);
+        if (!Connected() || target.kind == Child::Self) {
+            return std::nullopt;
+        }
+        return target;
+    }
+
     // Labels have no such text; the real controls answer through their own
     // objects, which get_accChild hands out.
     static HRESULT NoText(const Child& target, BSTR* out) {
