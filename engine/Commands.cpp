@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/Text.h"
+#include "engine/Text.h"
 
 namespace quorvex {
 

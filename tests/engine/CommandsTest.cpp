@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/Commands.h"
-#include "platform/Text.h"
+#include "engine/Text.h"
 #include "tests/support/Fakes.h"
 
 namespace quorvex {

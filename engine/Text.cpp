@@ -1,4 +1,4 @@
-#include "platform/Text.h"
+#include "engine/Text.h"
 
 namespace quorvex {
 
