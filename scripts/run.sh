@@ -10,16 +10,24 @@
 # screen shows them, and the registry entry the install made.
 set -eu
 cd "$(dirname "$0")/.."
-bin=build/win32/bin
-prefix="$PWD/build/win32/run-prefix"
+# The shipped 32-bit build; where this machine's kernel runs no 32-bit code
+# (Wine then starts no 32-bit program), the same program built for x86_64.
+[ "${1:-}" = --on-virtual-display ] || sh scripts/setup.sh
+build=win32 bits=32
+if ! sh scripts/runs-32bit.sh; then
+  build=win64 bits=64
+  [ "${1:-}" = --on-virtual-display ] ||
+    echo "This machine runs no 32-bit code: using the x86_64 build of the same program."
+fi
+bin=build/$build/bin
+prefix="$PWD/build/$build/run-prefix"
 title="Quorvex v1.4 Install"
 wine() { bash scripts/wine-run.sh "$prefix" "$@"; }
 
 if [ "${1:-}" != --on-virtual-display ]; then
-  sh scripts/setup.sh
   log=build/run-build.log
-  printf 'build: the 32-bit program and the sample library ... '
-  if ! { cmake --preset win32 && cmake --build --preset win32 -j "$(nproc)" \
+  printf 'build: the %s-bit program and the sample library ... ' "$bits"
+  if ! { cmake --preset "$build" && cmake --build --preset "$build" -j "$(nproc)" \
     --target QuorvexInstall quorvex_sample quorvex_driver; } >"$log" 2>&1; then
     echo "failed (log: $log)"
     tail -n 20 "$log"
@@ -34,8 +42,8 @@ if [ "${1:-}" != --on-virtual-display ]; then
 fi
 
 # On the virtual display, inside Wine's own desktop; the driver joins it.
-before=build/win32/run-started.png
-after=build/win32/run-after-install.png
+before=build/$build/run-started.png
+after=build/$build/run-after-install.png
 # A Wine server left from an earlier run may hold another display.
 wine wineserver -k 2>/dev/null || true
 wine explorer /desktop=Quorvex,640x480 "$bin/QuorvexInstall.exe" >/dev/null 2>&1 &
@@ -55,7 +63,7 @@ sleep 1
 import -window root -depth 8 "$after"
 echo "Screenshot after the install: $after"
 
-# The 32-bit program registers in the 32-bit registry view.
-echo "Registry entry made by the install (32-bit view):"
-wine reg query 'HKCR\CLSID\{A76248CA-888F-48C3-A189-0B2C40C98AA5}\InprocServer32' /reg:32 2>&1 |
+# A 32-bit program registers in the 32-bit registry view.
+echo "Registry entry made by the install ($bits-bit view):"
+wine reg query 'HKCR\CLSID\{A76248CA-888F-48C3-A189-0B2C40C98AA5}\InprocServer32' "/reg:$bits" 2>&1 |
   tr -d '\r' | sed '/^$/d; s/^/  /'
