@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -65,8 +66,8 @@ DWORD WINAPI CallWithOle(void* entry) {
     return static_cast<DWORD>(status);
 }
 
-void RunEntry(const std::string& path, const char* name) {
-    HMODULE module = LoadLibraryExA(
+void RunEntry(const std::wstring& path, const char* name) {
+    HMODULE module = LoadLibraryExW(
         path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) {
         return;
@@ -96,39 +97,44 @@ bool Readable(const std::wstring& path) {
     return true;
 }
 
-bool SameFile(const std::wstring& first, const std::wstring& second) {
+// The installed copy opened for deletion; deleted unless it is the shipped one.
+void DeleteUnlessSame(const std::wstring& destination, const std::wstring& source) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE one = CreateFileW(first.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE other = CreateFileW(second.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    BY_HANDLE_FILE_INFORMATION a{};
-    BY_HANDLE_FILE_INFORMATION b{};
-    const bool same = one != INVALID_HANDLE_VALUE && other != INVALID_HANDLE_VALUE &&
-                      GetFileInformationByHandle(one, &a) != FALSE &&
-                      GetFileInformationByHandle(other, &b) != FALSE &&
-                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-                      a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-    for (HANDLE file : {one, other}) {
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-        }
+    HANDLE file = CreateFileW(destination.c_str(), DELETE | FILE_READ_ATTRIBUTES, share, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
     }
-    return same;
+    HANDLE kept = CreateFileW(source.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    struct {
+        ULONGLONG volume;
+        BYTE id[16];
+    } a{}, b{};
+    const auto idInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+    const bool same = kept != INVALID_HANDLE_VALUE &&
+                      GetFileInformationByHandleEx(file, idInfo, &a, sizeof a) != FALSE &&
+                      GetFileInformationByHandleEx(kept, idInfo, &b, sizeof b) != FALSE &&
+                      std::memcmp(&a, &b, sizeof a) == 0;
+    if (!same) {
+        DWORD posixDelete = 0x3;
+        SetFileInformationByHandle(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &posixDelete,
+                                   sizeof posixDelete);
+    }
+    if (kept != INVALID_HANDLE_VALUE) {
+        CloseHandle(kept);
+    }
+    CloseHandle(file);
 }
 
-void DirectInstall(const std::wstring& source, const std::wstring& destination,
-                   const std::string& ansiDestination) {
+void DirectInstall(const std::wstring& source, const std::wstring& destination) {
     if (!Readable(source)) {
         return;
     }
-    const bool inPlace = SameFile(source, destination);
-    RunEntry(ansiDestination, "DllUnregisterServer");
-    if (!inPlace) {
-        DeleteFileW(destination.c_str());
-        CopyFileW(source.c_str(), destination.c_str(), FALSE);
-    }
-    RunEntry(ansiDestination, "DllRegisterServer");
+    RunEntry(destination, "DllUnregisterServer");
+    DeleteUnlessSame(destination, source);
+    CopyFileW(source.c_str(), destination.c_str(), FALSE);
+    RunEntry(destination, "DllRegisterServer");
 }
 
 double Median(std::vector<double> values) {
@@ -153,7 +159,6 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring source = appFolder + L"\\Quorvexv1.4.dll";
     const std::wstring destination = destFolder + L"\\Quorvexv1.4.dll";
     CopyFileW(argv[1], source.c_str(), FALSE);
-    const std::string ansiDestination(destination.begin(), destination.end());
 
     NoWindow window(destFolder);
     StatusBoard board(window);
@@ -170,7 +175,7 @@ int wmain(int argc, wchar_t** argv) {
         commands.cmdRegister_Click();
         engine.push_back(NowUs() - start);
         start = NowUs();
-        DirectInstall(source, destination, ansiDestination);
+        DirectInstall(source, destination);
         direct.push_back(NowUs() - start);
     }
     commands.cmdUninstall_Click();

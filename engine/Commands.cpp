@@ -47,15 +47,10 @@ void InstallCommands::cmdRegister_Click() noexcept {
         return;
     }
 
+    Unregister(destination);
     // Installing into the program's own folder: the installed copy is the
     // shipped one. Deleted, it would be lost; it is registered where it is.
-    bool inPlace = false;
-    Attempt([&] { inPlace = files_.SameFile(source, destination); });
-
-    Unregister(destination);
-    if (!inPlace) {
-        Delete(destination);
-    }
+    const bool inPlace = Delete(destination, source) == Deletion::IsKept;
 
     const bool installed = Attempt([&] {
         if (!inPlace && !files_.Copy(source, destination)) {
@@ -86,7 +81,11 @@ void InstallCommands::cmdUninstall_Click() noexcept {
     }
 
     Unregister(destination);
-    Delete(destination);
+    if (Delete(destination, {}) == Deletion::Refused) {
+        // Whatever its unregistration said, the copy is still installed.
+        Attempt([&] { board_.SetStatus(StatusRow::Uninstall, status_text::Failed, colour::Red); });
+        Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
+    }
     Attempt([&] { board_.SetStatus(StatusRow::Copy, status_text::NotApplicable, colour::Blue); });
     Attempt([&] { board_.MirrorShadow(StatusRow::Copy); });
     Attempt(
@@ -102,9 +101,11 @@ void InstallCommands::Unregister(const std::wstring& destination) noexcept {
     Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
 }
 
-void InstallCommands::Delete(const std::wstring& destination) noexcept {
-    // Nothing installed is the usual reason for this to fail, and not worth showing.
-    Attempt([&] { static_cast<void>(files_.Delete(destination)); });
+Deletion InstallCommands::Delete(const std::wstring& destination,
+                                 const std::wstring& keep) noexcept {
+    Deletion deletion = Deletion::Refused;
+    Attempt([&] { deletion = files_.Delete(destination, keep); });
+    return deletion;
 }
 
 void InstallCommands::TakeErrorRoad() noexcept {

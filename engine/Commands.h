@@ -28,8 +28,9 @@ class InstallCommands {
     // Unregisters the copy at the destination and shows and mirrors the
     // outcome; every failure is skipped.
     void Unregister(const std::wstring& destination) noexcept;
-    // A failure is skipped.
-    void Delete(const std::wstring& destination) noexcept;
+    // Deletes the installed copy unless it is the file at `keep`; a failure
+    // is skipped, and the caller decides what it means.
+    Deletion Delete(const std::wstring& destination, const std::wstring& keep) noexcept;
     // Marks the copy row as failed and ends the run with the buttons enabled.
     void TakeErrorRoad() noexcept;
 

@@ -26,9 +26,7 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     }
     // The search flags below take only a fully qualified path.
     const std::optional<std::wstring> fullPath = kernel_.GetFullPathNameW(path);
-    const std::optional<std::string> ansiPath =
-        fullPath ? kernel_.ToAnsi(*fullPath) : std::optional<std::string>();
-    if (!ansiPath) {
+    if (!fullPath) {
         return RegResult::LoadFailed;
     }
     // The library's own imports come from its folder, then the system folder;
@@ -38,7 +36,7 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     const std::uint32_t flags = kernel_.HasLoadLibrarySearchFlags()
                                     ? LoadLibrarySearchDllLoadDir | LoadLibrarySearchSystem32
                                     : LoadWithAlteredSearchPath;
-    KernelServices::Module module = kernel_.LoadLibraryExA(*ansiPath, flags);
+    KernelServices::Module module = kernel_.LoadLibraryExW(*fullPath, flags);
     if (module == nullptr) {
         return RegResult::LoadFailed;
     }
@@ -59,6 +57,9 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
 
     const bool ended = kernel_.WaitForSingleObject(worker, RegEntryTimeoutMs) == 0;
     const std::optional<std::uint32_t> exitCode = kernel_.GetExitCodeThread(worker);
+    // A fault's code can look like any status, a success among them
+    // (0x0EEDFADE, or a C++ exception's): only the containment tells.
+    const bool faulted = ended && kernel_.EndedByFault(worker);
     kernel_.CloseHandle(worker);
     if (!ended) {
         // The entry point may still be running on the worker: the library
@@ -67,7 +68,7 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     }
     kernel_.FreeLibrary(module);
 
-    if (exitCode && IsFailureStatus(*exitCode)) {
+    if (faulted || (exitCode && IsFailureStatus(*exitCode))) {
         return RegResult::EntryFailed;
     }
     return mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered;

@@ -17,7 +17,7 @@ enum class RegResult : std::int32_t {
     Registered = 4,
     Unregistered = 5,
     // The entry point returned in time but reported failure (a negative
-    // HRESULT), or faulted and its worker was ended.
+    // HRESULT), or raised a fault it did not handle and its worker was ended.
     EntryFailed = 6,
 };
 
@@ -28,7 +28,7 @@ inline constexpr RegMode RegModeUnregister = 2;
 
 inline constexpr std::uint32_t RegEntryTimeoutMs = 10000;
 
-// LoadLibraryExA flags, with the values the system gives them.
+// LoadLibraryExW flags, with the values the system gives them.
 inline constexpr std::uint32_t LoadWithAlteredSearchPath = 0x00000008;
 inline constexpr std::uint32_t LoadLibrarySearchDllLoadDir = 0x00000100;
 inline constexpr std::uint32_t LoadLibrarySearchSystem32 = 0x00000800;
@@ -43,25 +43,27 @@ class KernelServices {
 
     virtual ~KernelServices() = default;
 
-    // The text in the ANSI code page, or nothing when that code page cannot
-    // represent it exactly: best-fit mapping could turn, say, a fullwidth
-    // reverse solidus into a path separator and load another file.
-    virtual std::optional<std::string> ToAnsi(const std::wstring& text) = 0;
     // The fully qualified path, resolved against the current folder and drive
     // as the file calls resolve it; nothing when it cannot be resolved.
     virtual std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) = 0;
-    // Whether LoadLibraryExA takes the LOAD_LIBRARY_SEARCH_ flags: Windows 8
+    // Whether LoadLibraryExW takes the LOAD_LIBRARY_SEARCH_ flags: Windows 8
     // and later, and Windows 7 with its loader update (KB2533623).
     virtual bool HasLoadLibrarySearchFlags() = 0;
-    // LoadLibraryExA(ansiPath, null, flags).
-    virtual Module LoadLibraryExA(const std::string& ansiPath, std::uint32_t flags) = 0;
+    // LoadLibraryExW(path, null, flags).
+    virtual Module LoadLibraryExW(const std::wstring& path, std::uint32_t flags) = 0;
     virtual Entry GetProcAddress(Module module, const char* name) = 0;
     // CreateThread(null, 0, worker routine, entry, 0, &id): the worker
     // initialises OLE, calls the entry point and ends with its HRESULT as the
     // exit code. Null when no thread was made.
     virtual Thread CreateThread(Entry entry) = 0;
+    // Waits at most `ms` for the worker to end: 0 when it has. The entry point
+    // may send messages to the caller's windows, or call into its COM
+    // apartment, and wait for the answer: those are answered meanwhile.
     virtual std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) = 0;
     virtual std::optional<std::uint32_t> GetExitCodeThread(Thread thread) = 0;
+    // Whether an ended worker was ended by a fault its entry point did not
+    // handle. Its exit code is then the fault's code, which may be anything.
+    virtual bool EndedByFault(Thread thread) = 0;
     virtual void CloseHandle(Thread thread) = 0;
     virtual void FreeLibrary(Module module) = 0;
 };

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstring>
+#include <vector>
+
 #include "platform/Handles.h"
 
 namespace quorvex {
@@ -18,12 +21,89 @@ std::wstring Hex(DWORD value) {
     return digits;
 }
 
-// Opened for its attributes only, which no other program's sharing refuses.
-// A folder does not open without FILE_FLAG_BACKUP_SEMANTICS, so it is no file.
-UniqueHandle OpenForIdentity(const std::wstring& path) {
-    return UniqueHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+// Classes and flags of Windows 8 and Windows 10 (1607), which the headers
+// offer only to programs that require those systems. Older systems refuse
+// them, and the callers fall back.
+constexpr auto FileIdInfoClass = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+constexpr auto FileDispositionInfoExClass = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DispositionDelete = 0x1;
+constexpr DWORD DispositionPosixSemantics = 0x2;
+
+struct FileId128 {
+    ULONGLONG volumeSerialNumber;
+    BYTE fileId[16];
+};
+
+// Whether two open files are one: the 128-bit file id where the system has
+// it (the 64-bit index is not unique on ReFS), else the 64-bit index.
+bool SameFile(HANDLE one, HANDLE other) {
+    FileId128 a{};
+    FileId128 b{};
+    if (GetFileInformationByHandleEx(one, FileIdInfoClass, &a, sizeof a) != FALSE &&
+        GetFileInformationByHandleEx(other, FileIdInfoClass, &b, sizeof b) != FALSE) {
+        return a.volumeSerialNumber == b.volumeSerialNumber &&
+               std::memcmp(a.fileId, b.fileId, sizeof a.fileId) == 0;
+    }
+    BY_HANDLE_FILE_INFORMATION oneInfo{};
+    BY_HANDLE_FILE_INFORMATION otherInfo{};
+    return GetFileInformationByHandle(one, &oneInfo) != FALSE &&
+           GetFileInformationByHandle(other, &otherInfo) != FALSE &&
+           oneInfo.dwVolumeSerialNumber == otherInfo.dwVolumeSerialNumber &&
+           oneInfo.nFileIndexHigh == otherInfo.nFileIndexHigh &&
+           oneInfo.nFileIndexLow == otherInfo.nFileIndexLow;
+}
+
+// Renames an open file within its folder.
+bool Rename(HANDLE file, const std::wstring& name) {
+    const std::size_t nameBytes = name.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, name.data(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+bool SetDeleteDisposition(HANDLE file, bool remove) {
+    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(remove ? TRUE : FALSE)};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != FALSE;
+}
+
+// Deletes an open file. The plain disposition comes first: every system
+// refuses it for a read-only file and for a library a program has loaded
+// (Wine checks the latter only there). Then the name goes at once: a file
+// another program holds open with delete sharing (scanners and indexers do)
+// would otherwise keep it until they let go, and a copy made there next
+// would vanish with it.
+bool DeleteOpenFile(HANDLE file, const std::wstring& path) {
+    if (!SetDeleteDisposition(file, true)) {
+        return false;
+    }
+    DWORD posix = DispositionDelete | DispositionPosixSemantics;
+    if (SetFileInformationByHandle(file, FileDispositionInfoExClass, &posix, sizeof posix) !=
+        FALSE) {
+        return true;
+    }
+    // Without POSIX semantics (before Windows 10 1607) the file is moved
+    // aside, and put back if it cannot go after all.
+    SetDeleteDisposition(file, false);
+    const std::size_t separator = path.find_last_of(L"\\/");
+    const std::wstring name = separator == std::wstring::npos ? path : path.substr(separator + 1);
+    const bool movedAside = Rename(
+        file, name + L"." + Hex(GetCurrentProcessId()) + L"-" + Hex(GetTickCount()) + L".deleted");
+    if (SetDeleteDisposition(file, true)) {
+        return true;
+    }
+    if (movedAside) {
+        Rename(file, name);
+    }
+    return false;
+}
+
+bool FileIsThere(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 }  // namespace
@@ -55,42 +135,26 @@ bool Win32Files::CanRead(const std::wstring& path) const {
     return file.get() != INVALID_HANDLE_VALUE;
 }
 
-bool Win32Files::SameFile(const std::wstring& first, const std::wstring& second) const {
-    // Both held open while they are compared, so that neither index can
-    // have passed to another file in between.
-    const UniqueHandle one = OpenForIdentity(first);
-    const UniqueHandle other = OpenForIdentity(second);
-    BY_HANDLE_FILE_INFORMATION a{};
-    BY_HANDLE_FILE_INFORMATION b{};
-    if (one.get() == INVALID_HANDLE_VALUE || other.get() == INVALID_HANDLE_VALUE ||
-        GetFileInformationByHandle(one.get(), &a) == FALSE ||
-        GetFileInformationByHandle(other.get(), &b) == FALSE) {
-        return false;
+Deletion Win32Files::Delete(const std::wstring& path, const std::wstring& keep) {
+    // The identity and the delete are decided on the one handle, so that no
+    // other file can have taken the name in between. A link is deleted, not
+    // its target, as DeleteFileW does; a folder does not open, and is no file.
+    const UniqueHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return FileIsThere(path) ? Deletion::Refused : Deletion::NoFile;
     }
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-}
-
-bool Win32Files::Delete(const std::wstring& path) {
-    // A file another program holds open with delete sharing (scanners and
-    // indexers do) is only marked for deletion and keeps its name until they
-    // let go, so a copy made there next would vanish with it. Moved aside
-    // first, the file frees its name at once.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return DeleteFileW(path.c_str()) != FALSE;
+    if (!keep.empty()) {
+        const UniqueHandle kept(CreateFileW(keep.c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        if (kept.get() != INVALID_HANDLE_VALUE && SameFile(file.get(), kept.get())) {
+            return Deletion::IsKept;
+        }
     }
-    const std::wstring aside =
-        path + L"." + Hex(GetCurrentProcessId()) + L"-" + Hex(GetTickCount()) + L".deleted";
-    if (MoveFileExW(path.c_str(), aside.c_str(), 0) == FALSE) {
-        return DeleteFileW(path.c_str()) != FALSE;
-    }
-    if (DeleteFileW(aside.c_str()) != FALSE) {
-        return true;
-    }
-    // It cannot go after all (read-only, or a program has it loaded): put it back.
-    MoveFileExW(aside.c_str(), path.c_str(), 0);
-    return false;
+    return DeleteOpenFile(file.get(), path) ? Deletion::Deleted : Deletion::Refused;
 }
 
 bool Win32Files::Copy(const std::wstring& source, const std::wstring& destination) {

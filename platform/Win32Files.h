@@ -8,8 +8,7 @@ class Win32Files : public FileServices {
   public:
     std::wstring ApplicationDirectory() const override;
     bool CanRead(const std::wstring& path) const override;
-    bool SameFile(const std::wstring& first, const std::wstring& second) const override;
-    bool Delete(const std::wstring& path) override;
+    Deletion Delete(const std::wstring& path, const std::wstring& keep) override;
     bool Copy(const std::wstring& source, const std::wstring& destination) override;
 };
 

@@ -2,10 +2,11 @@
 
 #include <windows.h>
 
+#include <objbase.h>
 #include <ole2.h>
 
+#include <memory>
 #include <optional>
-#include <vector>
 
 #include "platform/Handles.h"
 #include "platform/Win32Startup.h"
@@ -18,117 +19,53 @@ static_assert(LoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32);
 
 namespace {
 
-// The workers whose faults end them rather than the process: every worker
-// that may still run. One that timed out runs on beside later commands'
-// workers and can fault at any time, so each stays here until it has ended.
-// An exception filter gets no context of its own, so this is the one piece
-// of state shared with it; the filter only reads it, under the lock.
-class FaultContainment {
-  public:
-    // A worker, created suspended so that it cannot fault before it is known.
-    // The duplicate of its handle keeps its id from passing to another
-    // thread while it is listed.
-    void Add(DWORD id, UniqueHandle handle, KernelServices::Entry entry);
-    // Forgets the workers that have ended; with none left, the filter that
-    // was there before is put back.
-    void ForgetEnded();
-    // Room for one more worker, made before the worker is.
-    void Reserve();
-
-    // On the faulting thread: its entry point when it is a listed worker.
-    std::optional<KernelServices::Entry> EntryOf(DWORD threadId);
-    LPTOP_LEVEL_EXCEPTION_FILTER Previous();
-
-  private:
-    struct Worker {
-        DWORD id;
-        UniqueHandle handle;
-        KernelServices::Entry entry;
-    };
-    SRWLOCK lock_ = SRWLOCK_INIT;
-    std::vector<Worker> workers_;
-    LPTOP_LEVEL_EXCEPTION_FILTER previous_ = nullptr;
+// What a worker and its caller share: the entry point it runs, and whether a
+// fault ended it. The caller owns it; once the caller has stopped waiting for
+// a worker that still runs, it belongs to that worker for good, as its
+// library does.
+struct WorkerRecord {
+    KernelServices::Entry entry = nullptr;
+    // Set on the worker by the filter; read by the caller once the worker has ended.
+    LONG faulted = FALSE;
 };
 
-FaultContainment& Containment() {
-    static FaultContainment containment;
-    return containment;
-}
-
-// Holds an SRW lock, exclusively or shared, for as long as it lives.
-template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
-class SrwLockHold {
-  public:
-    explicit SrwLockHold(SRWLOCK& lock) : lock_(lock) { Acquire(&lock_); }
-    ~SrwLockHold() { Release(&lock_); }
-    SrwLockHold(const SrwLockHold&) = delete;
-    SrwLockHold& operator=(const SrwLockHold&) = delete;
-
-  private:
-    SRWLOCK& lock_;
+// What CreateThread hands out as a KernelServices::Thread.
+struct Worker {
+    UniqueHandle thread;
+    std::unique_ptr<WorkerRecord> record;
 };
-using ExclusiveLock = SrwLockHold<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
-using SharedLock = SrwLockHold<AcquireSRWLockShared, ReleaseSRWLockShared>;
+
+// Made once per process and only read afterwards, so the filter takes no
+// lock: the thread-local slot that marks a worker (it holds the worker's
+// record; null on every other thread) and the filter that was there before.
+struct FaultContainment {
+    DWORD workerSlot;
+    LPTOP_LEVEL_EXCEPTION_FILTER previous;
+};
 
 LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception);
 
-void FaultContainment::Reserve() {
-    const ExclusiveLock locked(lock_);
-    workers_.reserve(workers_.size() + 1);
-}
-
-void FaultContainment::Add(DWORD id, UniqueHandle handle, KernelServices::Entry entry) {
-    const ExclusiveLock locked(lock_);
-    if (workers_.empty()) {
-        previous_ = SetUnhandledExceptionFilter(EndFaultingWorker);
-    }
-    workers_.push_back({id, std::move(handle), entry});  // room was reserved: cannot throw
-}
-
-void FaultContainment::ForgetEnded() {
-    const ExclusiveLock locked(lock_);
-    if (workers_.empty()) {
-        return;
-    }
-    std::erase_if(workers_, [](const Worker& worker) {
-        return WaitForSingleObject(worker.handle.get(), 0) == WAIT_OBJECT_0;
-    });
-    if (workers_.empty()) {
-        SetUnhandledExceptionFilter(previous_);
-    }
-}
-
-std::optional<KernelServices::Entry> FaultContainment::EntryOf(DWORD threadId) {
-    const SharedLock locked(lock_);
-    for (const Worker& worker : workers_) {
-        if (worker.id == threadId) {
-            return worker.entry;
-        }
-    }
-    return std::nullopt;
-}
-
-LPTOP_LEVEL_EXCEPTION_FILTER FaultContainment::Previous() {
-    const SharedLock locked(lock_);
-    return previous_;
+const FaultContainment& Containment() {
+    static const FaultContainment containment{TlsAlloc(),
+                                              SetUnhandledExceptionFilter(EndFaultingWorker)};
+    return containment;
 }
 
 LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception) {
-    FaultContainment& containment = Containment();
-    if (const std::optional<KernelServices::Entry> entry =
-            containment.EntryOf(GetCurrentThreadId())) {
-        // The library's state is broken now, and unloading it would run its
-        // detach code, where a second fault would not be contained: it stays
-        // loaded for the rest of the process, whoever releases it.
-        HMODULE library = nullptr;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                           static_cast<LPCWSTR>(*entry), &library);
-        // The exception code (0xC0000005 and the like) is negative as an
-        // HRESULT, so the caller sees the entry point as failed.
-        ExitThread(exception->ExceptionRecord->ExceptionCode);
+    const FaultContainment& containment = Containment();
+    auto* const worker = static_cast<WorkerRecord*>(TlsGetValue(containment.workerSlot));
+    if (worker == nullptr) {
+        return containment.previous != nullptr ? containment.previous(exception)
+                                               : EXCEPTION_CONTINUE_SEARCH;
     }
-    const LPTOP_LEVEL_EXCEPTION_FILTER previous = containment.Previous();
-    return previous != nullptr ? previous(exception) : EXCEPTION_CONTINUE_SEARCH;
+    // The library's state is broken now, and unloading it would run its
+    // detach code, where a second fault would not be contained: it stays
+    // loaded for the rest of the process, whoever releases it.
+    HMODULE library = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       static_cast<LPCWSTR>(worker->entry), &library);
+    InterlockedExchange(&worker->faulted, TRUE);
+    ExitThread(exception->ExceptionRecord->ExceptionCode);
 }
 
 // The worker's start routine. Many servers use COM in their entry points
@@ -136,45 +73,68 @@ LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception) {
 // entry point runs in a single-threaded apartment with OLE, as the usual
 // registration tool runs it. Should OLE not start, the entry point runs all
 // the same and its own result tells.
-DWORD WINAPI RunEntryPoint(LPVOID entry) {
+DWORD WINAPI RunEntryPoint(LPVOID parameter) {
+    auto* const worker = static_cast<WorkerRecord*>(parameter);
+    TlsSetValue(Containment().workerSlot, worker);  // from here on, a fault ends only this thread
     using EntryPoint = HRESULT(STDAPICALLTYPE*)();
     const HRESULT initialised = OleInitialize(nullptr);
-    const HRESULT result = reinterpret_cast<EntryPoint>(entry)();
+    const HRESULT result = reinterpret_cast<EntryPoint>(worker->entry)();
     if (SUCCEEDED(initialised)) {
         OleUninitialize();
     }
     return static_cast<DWORD>(result);
 }
 
-bool IsUtf8CodePage(UINT codePage) { return codePage == CP_UTF8; }
+using CoGetApartmentTypeFunction = HRESULT(WINAPI*)(APTTYPE*, APTTYPEQUALIFIER*);
+using CoWaitForMultipleHandlesFunction = HRESULT(WINAPI*)(DWORD, DWORD, ULONG, LPHANDLE, LPDWORD);
+
+// Looked up afresh each time: COM may arrive in the process, or the thread
+// may enter an apartment (an accessibility client's first question), while
+// it waits.
+CoWaitForMultipleHandlesFunction ApartmentWait() {
+    HMODULE ole32 = GetModuleHandleW(L"ole32.dll");
+    const auto apartmentType = ProcAddress<CoGetApartmentTypeFunction>(ole32, "CoGetApartmentType");
+    APTTYPE type = APTTYPE_MTA;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    if (apartmentType == nullptr || FAILED(apartmentType(&type, &qualifier)) ||
+        (type != APTTYPE_STA && type != APTTYPE_MAINSTA)) {
+        return nullptr;
+    }
+    return ProcAddress<CoWaitForMultipleHandlesFunction>(ole32, "CoWaitForMultipleHandles");
+}
+
+// Waits for the thread to end, at most `ms` from now. An entry point may send
+// a message to every window (WM_SETTINGCHANGE to HWND_BROADCAST) or call into
+// this thread's apartment (a class without a threading model is made in the
+// main apartment), and wait for the answer: those are answered meanwhile, or
+// the two would wait for each other. Posted messages and input stay queued,
+// so no command starts and nothing is clicked while this one runs.
+DWORD WaitAnsweringCallers(HANDLE thread, DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (const CoWaitForMultipleHandlesFunction apartmentWait = ApartmentWait()) {
+            // COM's own wait answers calls into the apartment, and sent messages.
+            HANDLE handles[] = {thread};
+            DWORD index = 0;
+            const HRESULT waited = apartmentWait(0, left, 1, handles, &index);
+            return waited == S_OK                ? WAIT_OBJECT_0
+                   : waited == RPC_S_CALLPENDING ? WAIT_TIMEOUT
+                                                 : WAIT_FAILED;
+        }
+        const DWORD woken = MsgWaitForMultipleObjectsEx(1, &thread, left, QS_SENDMESSAGE, 0);
+        if (woken != WAIT_OBJECT_0 + 1) {
+            return woken;
+        }
+        MSG message{};
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
 
 }  // namespace
 
-std::optional<std::string> Win32Kernel::ToAnsi(const std::wstring& text) {
-    // An embedded NUL would make the loader see a shorter, different path.
-    if (text.empty() || text.find(L'\0') != std::wstring::npos) {
-        return std::nullopt;
-    }
-    const UINT codePage = GetACP();
-    const int wideLength = static_cast<int>(text.size());
-    // UTF-8 represents everything but unpaired surrogates, which it refuses;
-    // other code pages report any character they had to replace.
-    const DWORD flags = IsUtf8CodePage(codePage) ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-    BOOL usedDefault = FALSE;
-    BOOL* usedDefaultOut = IsUtf8CodePage(codePage) ? nullptr : &usedDefault;
-    const int length = WideCharToMultiByte(codePage, flags, text.data(), wideLength, nullptr, 0,
-                                           nullptr, usedDefaultOut);
-    if (length <= 0 || usedDefault != FALSE) {
-        return std::nullopt;
-    }
-    std::string ansi(static_cast<std::size_t>(length), '\0');
-    if (WideCharToMultiByte(codePage, flags, text.data(), wideLength, ansi.data(), length, nullptr,
-                            usedDefaultOut) != length ||
-        usedDefault != FALSE) {
-        return std::nullopt;
-    }
-    return ansi;
-}
+Win32Kernel::Win32Kernel() { static_cast<void>(Containment()); }
 
 std::optional<std::wstring> Win32Kernel::GetFullPathNameW(const std::wstring& path) {
     // The system would stop at an embedded NUL and resolve a shorter path.
@@ -198,9 +158,8 @@ std::optional<std::wstring> Win32Kernel::GetFullPathNameW(const std::wstring& pa
 
 bool Win32Kernel::HasLoadLibrarySearchFlags() { return HasDllSearchFlags(); }
 
-KernelServices::Module Win32Kernel::LoadLibraryExA(const std::string& ansiPath,
-                                                   std::uint32_t flags) {
-    return ::LoadLibraryExA(ansiPath.c_str(), nullptr, flags);
+KernelServices::Module Win32Kernel::LoadLibraryExW(const std::wstring& path, std::uint32_t flags) {
+    return ::LoadLibraryExW(path.c_str(), nullptr, flags);
 }
 
 KernelServices::Entry Win32Kernel::GetProcAddress(Module module, const char* name) {
@@ -208,49 +167,39 @@ KernelServices::Entry Win32Kernel::GetProcAddress(Module module, const char* nam
 }
 
 KernelServices::Thread Win32Kernel::CreateThread(Entry entry) {
-    FaultContainment& containment = Containment();
-    containment.ForgetEnded();
-    containment.Reserve();
-
-    // It starts suspended, and runs only once containment knows it.
-    DWORD workerId = 0;
-    UniqueHandle worker(
-        ::CreateThread(nullptr, 0, RunEntryPoint, entry, CREATE_SUSPENDED, &workerId));
-    if (!worker) {
-        return nullptr;
+    if (Containment().workerSlot == TLS_OUT_OF_INDEXES) {
+        return nullptr;  // a fault could not be contained: the entry point does not run
     }
-    HANDLE kept = nullptr;
-    const HANDLE self = GetCurrentProcess();
-    if (DuplicateHandle(self, worker.get(), self, &kept, SYNCHRONIZE, FALSE, 0) == FALSE) {
-        TerminateThread(worker.get(), 0);  // it has not run a single instruction
-        return nullptr;
-    }
-    containment.Add(workerId, UniqueHandle(kept), entry);
-    if (ResumeThread(worker.get()) == static_cast<DWORD>(-1)) {
-        TerminateThread(worker.get(), 0);
-        WaitForSingleObject(worker.get(), INFINITE);
-        containment.ForgetEnded();
-        return nullptr;
-    }
-    return worker.release();
+    auto worker = std::make_unique<Worker>();
+    worker->record = std::make_unique<WorkerRecord>();
+    worker->record->entry = entry;
+    worker->thread.reset(
+        ::CreateThread(nullptr, 0, RunEntryPoint, worker->record.get(), 0, nullptr));
+    return worker->thread ? worker.release() : nullptr;
 }
 
 std::uint32_t Win32Kernel::WaitForSingleObject(Thread thread, std::uint32_t ms) {
-    return ::WaitForSingleObject(static_cast<HANDLE>(thread), ms);
+    return WaitAnsweringCallers(static_cast<Worker*>(thread)->thread.get(), ms);
 }
 
 std::optional<std::uint32_t> Win32Kernel::GetExitCodeThread(Thread thread) {
     DWORD exitCode = 0;
-    if (::GetExitCodeThread(static_cast<HANDLE>(thread), &exitCode) == FALSE) {
+    if (::GetExitCodeThread(static_cast<Worker*>(thread)->thread.get(), &exitCode) == FALSE) {
         return std::nullopt;
     }
     return exitCode;
 }
 
+bool Win32Kernel::EndedByFault(Thread thread) {
+    return static_cast<Worker*>(thread)->record->faulted != FALSE;
+}
+
 void Win32Kernel::CloseHandle(Thread thread) {
-    ::CloseHandle(static_cast<HANDLE>(thread));
-    // A worker that has not ended stays contained.
-    Containment().ForgetEnded();
+    const std::unique_ptr<Worker> worker(static_cast<Worker*>(thread));
+    if (::WaitForSingleObject(worker->thread.get(), 0) != WAIT_OBJECT_0) {
+        // Still running, and it may still fault: its record stays with it.
+        static_cast<void>(worker->record.release());
+    }
 }
 
 void Win32Kernel::FreeLibrary(Module module) { ::FreeLibrary(static_cast<HMODULE>(module)); }

@@ -261,11 +261,22 @@ void MainWindow::Click(std::size_t index) {
         if (ButtonIndex(button) != index) {
             continue;
         }
+        // While a command waits for a library's entry point, messages sent to
+        // the window are answered: a click sent then starts nothing.
+        if (commandRunning_) {
+            return;
+        }
         HWND pressed = childWindows_[index];
         if (const auto& handler = clickHandlers_[static_cast<std::size_t>(button)]; handler) {
+            commandRunning_ = true;
             handler();
+            commandRunning_ = false;
         }
         DiscardQueuedInput();
+        if (paintDeferred_ && window_) {
+            paintDeferred_ = false;
+            InvalidateRect(window_.get(), nullptr, FALSE);
+        }
         // Disabling the focused button during the command may have taken the
         // focus away; the keyboard user carries on from the button pressed.
         HWND focus = GetFocus();
@@ -389,6 +400,13 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_ERASEBKGND:
             return 1;  // WM_PAINT covers every pixel
         case WM_PAINT: {
+            if (commandRunning_) {
+                // COM's wait may ask for a paint mid-command; the rows are
+                // shown once the command has ended.
+                ValidateRect(window, nullptr);
+                paintDeferred_ = true;
+                return 0;
+            }
             PAINTSTRUCT paint{};
             HDC dc = BeginPaint(window, &paint);
             Paint(dc, paint.rcPaint);
@@ -445,6 +463,11 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 if (const LRESULT answer = AccessibleObject(window, wParam); answer != 0) {
                     return answer;
                 }
+            }
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_CLOSE:
+            if (commandRunning_) {
+                return 0;  // closed from outside while a command waits: it finishes first
             }
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_DESTROY:

@@ -92,6 +92,8 @@ class MainWindow final : public BoardControls {
     std::array<std::function<void()>, 3> clickHandlers_;
     std::function<void()> closed_;
     HWND lastFocus_ = nullptr;
+    bool commandRunning_ = false;
+    bool paintDeferred_ = false;                    // a paint asked for while a command ran
     std::unique_ptr<Accessibility> accessibility_;  // made when first asked for
 };
 

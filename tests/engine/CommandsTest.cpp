@@ -82,7 +82,8 @@ TEST_F(CommandsTest, InstallIntoTheProgramsOwnFolderKeepsTheOnlyCopy) {
     EXPECT_EQ(log, Concat({DisableButtons,
                            ResetRows,
                            {"unregister C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 1 green",
-                            "caption 1 Sucessful", "shadow 1 Sucessful", "colour 2 green",
+                            "caption 1 Sucessful", "shadow 1 Sucessful",
+                            "delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll", "colour 2 green",
                             "caption 2 Sucessful", "register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll",
                             "colour 3 green", "caption 3 Sucessful", "shadow 2 Sucessful",
                             "shadow 3 Sucessful"},
@@ -127,6 +128,20 @@ TEST_F(CommandsTest, UninstallRowOutcomesNeverStopTheDelete) {
             install ? commands.cmdRegister_Click() : commands.cmdUninstall_Click();
             EXPECT_EQ(controls.Caption(StatusRow::Uninstall), text);
             EXPECT_TRUE(Logged("delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"));
+            ExpectIdleAndMirrored();
+        }
+    }
+
+    // A copy still there after the delete was not uninstalled, whatever its
+    // unregistration said; on the install, the copy row tells instead.
+    files.refuseDelete = true;
+    for (auto [result, text] : outcomes) {
+        for (bool install : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << static_cast<int>(result) << " stays");
+            invoker.results = {result, RegResult::Registered};
+            install ? commands.cmdRegister_Click() : commands.cmdUninstall_Click();
+            EXPECT_EQ(controls.Caption(StatusRow::Uninstall), install ? text : L"Failed!");
+            EXPECT_TRUE(install || controls.Colour(StatusRow::Uninstall) == colour::Red);
             ExpectIdleAndMirrored();
         }
     }

@@ -20,12 +20,6 @@ class RecordingKernel : public KernelServices {
     static inline const Entry TheEntry = reinterpret_cast<Entry>(0x10400);
     static inline const Thread TheThread = reinterpret_cast<Thread>(0x44);
 
-    std::optional<std::string> ToAnsi(const std::wstring& text) override {
-        if (!representable) {
-            return std::nullopt;
-        }
-        return Narrow(text);
-    }
     std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) override {
         calls.push_back("GetFullPathNameW " + Narrow(path));
         if (!resolves) {
@@ -35,8 +29,9 @@ class RecordingKernel : public KernelServices {
         return full != fullPaths.end() ? full->second : path;
     }
     bool HasLoadLibrarySearchFlags() override { return searchFlags; }
-    Module LoadLibraryExA(const std::string& ansiPath, std::uint32_t flags) override {
-        calls.push_back("LoadLibraryExA " + ansiPath + " " + FlagNames(flags));
+    Module LoadLibraryExW(const std::wstring& path, std::uint32_t flags) override {
+        calls.push_back("LoadLibraryExW " + Narrow(path) + " " + FlagNames(flags));
+        loadedPaths.push_back(path);
         return loads ? TheModule : nullptr;
     }
     Entry GetProcAddress(Module module, const char* name) override {
@@ -56,6 +51,10 @@ class RecordingKernel : public KernelServices {
         calls.push_back(std::string("GetExitCodeThread ") + Name(thread));
         return exitCode;
     }
+    bool EndedByFault(Thread thread) override {
+        calls.push_back(std::string("EndedByFault ") + Name(thread));
+        return faulted;
+    }
     void CloseHandle(Thread thread) override {
         calls.push_back(std::string("CloseHandle ") + Name(thread));
     }
@@ -63,7 +62,6 @@ class RecordingKernel : public KernelServices {
         calls.push_back(std::string("FreeLibrary ") + Name(module));
     }
 
-    bool representable = true;
     bool resolves = true;
     std::map<std::wstring, std::wstring> fullPaths;  // the rest resolve to themselves
     bool searchFlags = true;
@@ -72,7 +70,9 @@ class RecordingKernel : public KernelServices {
     bool threadStarts = true;
     std::uint32_t waitResult = 0;
     std::optional<std::uint32_t> exitCode = 0;
+    bool faulted = false;
     Calls calls;
+    std::vector<std::wstring> loadedPaths;
 
   private:
     static std::string Narrow(const std::wstring& text) {
@@ -102,7 +102,7 @@ constexpr std::uint32_t WaitFailed = 0xFFFFFFFF;
 const std::wstring LibraryPath = L"C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 const std::string Resolve = "GetFullPathNameW C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 const std::string Load =
-    "LoadLibraryExA C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32";
+    "LoadLibraryExW C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32";
 
 class RegDllTest : public ::testing::Test {
   protected:
@@ -134,7 +134,7 @@ TEST_F(RegDllTest, PathReachesTheLoaderUntrimmedAndTheCallersStringIsKept) {
                   RegResult::LoadFailed);
         EXPECT_EQ(kernel.calls,
                   (Calls{"GetFullPathNameW " + narrow,
-                         "LoadLibraryExA " + narrow + " SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32"}));
+                         "LoadLibraryExW " + narrow + " SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32"}));
         EXPECT_EQ(callersPath, passed);
     }
 }
@@ -148,11 +148,12 @@ TEST_F(RegDllTest, UnloadableLibraryAcquiresNothing) {
     }
 }
 
-TEST_F(RegDllTest, PathOutsideTheAnsiCodePageNeverReachesTheLoader) {
-    kernel.representable = false;
-    EXPECT_EQ(Call(L"C:\\x\xFF3C..\\evil\\Quorvexv1.4.dll", RegModeRegister),
-              RegResult::LoadFailed);
-    EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW C:\\x?..\\evil\\Quorvexv1.4.dll"}));
+// A folder name the ANSI code page cannot hold reaches the loader unchanged.
+TEST_F(RegDllTest, PathOutsideTheAnsiCodePageReachesTheLoaderIntact) {
+    const std::wstring greek = L"C:\\\x03A6\x03AC\x03BA\x03B5\x03BB\x03BF\x03C2\\Quorvexv1.4.dll";
+    kernel.loads = false;
+    EXPECT_EQ(Call(greek, RegModeRegister), RegResult::LoadFailed);
+    EXPECT_EQ(kernel.loadedPaths, std::vector<std::wstring>{greek});
 }
 
 // The library is loaded by its full path, its own imports from its folder
@@ -163,14 +164,14 @@ TEST_F(RegDllTest, LibraryIsLoadedByItsFullPathWithImportsFromItsOwnFolder) {
     kernel.loads = false;
     EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
     EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW dest\\Quorvexv1.4.dll",
-                                   "LoadLibraryExA C:\\Users\\me\\dest\\Quorvexv1.4.dll "
+                                   "LoadLibraryExW C:\\Users\\me\\dest\\Quorvexv1.4.dll "
                                    "SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32"}));
 
     kernel.calls.clear();
     kernel.searchFlags = false;
     EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
     EXPECT_EQ(kernel.calls.back(),
-              "LoadLibraryExA C:\\Users\\me\\dest\\Quorvexv1.4.dll ALTERED_SEARCH_PATH");
+              "LoadLibraryExW C:\\Users\\me\\dest\\Quorvexv1.4.dll ALTERED_SEARCH_PATH");
 
     kernel.calls.clear();
     kernel.resolves = false;
@@ -211,30 +212,36 @@ TEST_F(RegDllTest, WorkerEndingInTimeClosesTheHandleThenReleasesTheLibrary) {
         EXPECT_EQ(kernel.calls,
                   (Calls{Resolve, Load, std::string("GetProcAddress module ") + entryName,
                          "CreateThread entry", "WaitForSingleObject worker 10000",
-                         "GetExitCodeThread worker", "CloseHandle worker", "FreeLibrary module"}));
+                         "GetExitCodeThread worker", "EndedByFault worker", "CloseHandle worker",
+                         "FreeLibrary module"}));
     }
 }
 
 // The entry point's HRESULT decides between success and EntryFailed: only a
-// negative status is a failure. An unreadable code is taken as success.
+// negative status is a failure. An unreadable code is taken as success. A
+// worker ended by a fault failed, whatever its exit code.
 TEST_F(RegDllTest, FailureStatusOfTheEntryPointIsReported) {
     struct Case {
         std::optional<std::uint32_t> exitCode;
+        bool faulted;
         RegResult registerResult;
         RegResult unregisterResult;
     };
     const Case cases[] = {
-        {0u, RegResult::Registered, RegResult::Unregistered},  // S_OK
-        {1u, RegResult::Registered, RegResult::Unregistered},  // S_FALSE
-        {0x7FFFFFFFu, RegResult::Registered, RegResult::Unregistered},
-        {0x80070005u, RegResult::EntryFailed, RegResult::EntryFailed},  // E_ACCESSDENIED
-        {0x80040201u, RegResult::EntryFailed, RegResult::EntryFailed},  // SELFREG_E_CLASS
-        {0xC0000005u, RegResult::EntryFailed, RegResult::EntryFailed},  // worker ended by a fault
-        {std::nullopt, RegResult::Registered, RegResult::Unregistered},
+        {0u, false, RegResult::Registered, RegResult::Unregistered},  // S_OK
+        {1u, false, RegResult::Registered, RegResult::Unregistered},  // S_FALSE
+        {0x7FFFFFFFu, false, RegResult::Registered, RegResult::Unregistered},
+        {0x80070005u, false, RegResult::EntryFailed, RegResult::EntryFailed},  // E_ACCESSDENIED
+        {0x80040201u, false, RegResult::EntryFailed, RegResult::EntryFailed},  // SELFREG_E_CLASS
+        {std::nullopt, false, RegResult::Registered, RegResult::Unregistered},
+        {0xC0000005u, true, RegResult::EntryFailed, RegResult::EntryFailed},  // access violation
+        {0x0EEDFADEu, true, RegResult::EntryFailed, RegResult::EntryFailed},  // a raised exception
+        {0u, true, RegResult::EntryFailed, RegResult::EntryFailed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.exitCode ? std::to_string(*c.exitCode) : "unreadable");
         kernel.exitCode = c.exitCode;
+        kernel.faulted = c.faulted;
         EXPECT_EQ(Call(LibraryPath, RegModeRegister), c.registerResult);
         EXPECT_EQ(Call(LibraryPath, RegModeUnregister), c.unregisterResult);
     }

@@ -78,6 +78,8 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_denied", Behaviour::Fails},
     {L"fixture_hang", Behaviour::Fails},
     {L"fixture_fault", Behaviour::Fails},
+    {L"fixture_raise", Behaviour::Fails},
+    {L"fixture_broadcast", Behaviour::Succeeds},
     {L"fixture_hang_then_fault", Behaviour::Fails},
     {L"fixture_refuse_load", Behaviour::Unknown},
     {L"fixture_other_bitness", Behaviour::Unknown},
@@ -129,26 +131,6 @@ std::vector<std::string>& TableNotes() {
 // Google Test owns the environments it is given and deletes them at exit.
 [[maybe_unused]] ::testing::Environment* const caseTable =
     ::testing::AddGlobalTestEnvironment(std::make_unique<CaseTable>().release());
-
-// The text in the ANSI code page, or nothing when that code page cannot hold
-// it exactly: no character may be replaced or best-fit mapped (U+FF3C would
-// become a backslash). A UTF-8 code page holds everything but unpaired
-// surrogates, and takes neither the best-fit flag nor the replacement report.
-std::optional<std::string> ExactAnsi(const std::wstring& text) {
-    const UINT codePage = GetACP();
-    const bool utf8 = codePage == CP_UTF8;
-    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-    BOOL replaced = FALSE;
-    const int wide = static_cast<int>(text.size());
-    const int length = WideCharToMultiByte(codePage, flags, text.data(), wide, nullptr, 0, nullptr,
-                                           utf8 ? nullptr : &replaced);
-    if (length <= 0 || replaced != FALSE) {
-        return std::nullopt;
-    }
-    std::string ansi(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(codePage, flags, text.data(), wide, ansi.data(), length, nullptr, nullptr);
-    return ansi;
-}
 
 }  // namespace
 
@@ -241,11 +223,12 @@ LibraryProbe ProbeLibrary(const std::wstring& path) {
     probe.bytes = ReadFileBytes(place);
     DWORD previousMode = 0;
     SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
-    // The program reaches a library through LoadLibraryA, as it is meant to:
-    // a path the ANSI code page cannot hold exactly, or one longer than the
-    // ANSI loader takes, reaches no library, and the row says so.
-    const std::optional<std::string> ansi = ExactAnsi(path);
-    const UniqueModule module(ansi ? LoadLibraryA(ansi->c_str()) : nullptr);
+    // Loaded as the program loads it: by its full path, with the wide loader.
+    const std::wstring full = FullPath(path);
+    const UniqueModule module(full.empty() ? nullptr
+                                           : LoadLibraryExW(full.c_str(), nullptr,
+                                                            LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
+                                                                LOAD_LIBRARY_SEARCH_SYSTEM32));
     SetThreadErrorMode(previousMode, nullptr);
     probe.loadable = module != nullptr;
     if (module) {
@@ -649,6 +632,9 @@ CaseResult FaultTest::Run(std::string name, Command command, const std::wstring&
                 add(Check::Rows, "DllRegisterServer ran before DllUnregisterServer");
             }
         } else {
+            if (newCopy) {
+                expected[0] = Failed;  // whatever the unregistration said, it is still installed
+            }
             expected[1] = NotApplicable;
             expected[2] = NotApplicable;
             if (registerRuns > 0) {

@@ -205,12 +205,19 @@ TEST_F(CharacterOutsideAnsi, YenSign) {
 
 TEST_F(CharacterOutsideAnsi, FullwidthReverseSolidus) {
     const std::wstring folder = FolderWith(L'\uFF3C');
-    // Never loaded through a best-fit backslash (the decoy in a\b stays
-    // unloaded): the copy counts as unreachable, like any path the loader
-    // cannot take.
+    // Loaded through the wide loader as the folder it names; never through a
+    // best-fit backslash (the decoy in a\b stays unloaded).
     Expect(Run("U+FF3C in a folder name: install", Install, folder));
     Place(L"fixture_both_false", folder + L"\\Quorvexv1.4.dll");
     Expect(Run("U+FF3C in a folder name: uninstall", Uninstall, folder));
+}
+
+// A name the ANSI code page cannot hold: the copy is unregistered before it
+// is deleted, and the new one registered.
+TEST_F(CharacterOutsideAnsi, GreekFolderName) {
+    const std::wstring folder = temp / L"\u03A6\u03AC\u03BA\u03B5\u03BB\u03BF\u03C2";
+    FolderWithInstalledCopy(folder);
+    ExpectInstallThenUninstall("a Greek folder name", folder);
 }
 
 // Folders whose names end in a dot or a space exist (made through extended

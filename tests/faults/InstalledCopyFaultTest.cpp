@@ -54,19 +54,45 @@ TEST_F(InstalledCopyFaults, EntryPointReportsAStatus) {
 // detach code is not to be run on broken state), so it cannot be replaced or
 // deleted meanwhile: each copy gets a folder of its own.
 TEST_F(InstalledCopyFaults, EntryPointFaults) {
+    // An access violation, and a raised code that is positive as an HRESULT.
+    for (const wchar_t* fixture : {L"fixture_fault", L"fixture_raise"}) {
+        for (Command command : {Install, Uninstall}) {
+            const bool install = command == Install;
+            const std::wstring folder = testing::FolderForALoadedCopy(
+                std::wstring(fixture) + (install ? L"-install" : L"-uninstall"));
+            const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
+            MakeFolder(folder);
+            Sentinel(folder);
+            WatchTree(folder);
+            Place(fixture, copy);
+            Expect(
+                Run((fixture == std::wstring(L"fixture_fault") ? "unregister faults: "
+                                                               : "unregister raises 0x0EEDFADE: ") +
+                        std::string(install ? "install" : "uninstall"),
+                    command, folder));
+            EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr)
+                << "the library was unloaded after its entry point faulted";
+        }
+    }
+    // A shipped copy whose registration raises.
+    const std::wstring folder = testing::FolderForALoadedCopy(L"fixture_raise-shipped");
+    MakeFolder(folder);
+    WatchTree(folder);
+    Ship(L"fixture_raise");
+    Expect(Run("register raises 0x0EEDFADE: install", Install, folder));
+}
+
+// Entry points that wait for the window's thread: a message sent to every
+// window. They must not wait out the time limit.
+TEST_F(InstalledCopyFaults, EntryPointsThatWaitForTheWindow) {
+    Place(L"fixture_broadcast", installed);
+    Ship(L"fixture_broadcast");
     for (Command command : {Install, Uninstall}) {
-        const bool install = command == Install;
-        const std::wstring folder =
-            testing::FolderForALoadedCopy(install ? L"fault-1" : L"fault-2");
-        const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
-        MakeFolder(folder);
-        Sentinel(folder);
-        WatchTree(folder);
-        Place(L"fixture_fault", copy);
-        Expect(Run(std::string("unregister faults: ") + (install ? "install" : "uninstall"),
-                   command, folder));
-        EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr)
-            << "the library was unloaded after its entry point faulted";
+        const CaseResult result = Run(std::string("entry points broadcast WM_SETTINGCHANGE: ") +
+                                          (command == Install ? "install" : "uninstall"),
+                                      command, dest);
+        Expect(result);
+        EXPECT_LT(result.seconds, 5.0) << "the entry points waited for the window";
     }
 }
 

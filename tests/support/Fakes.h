@@ -142,12 +142,15 @@ class FakeFiles : public FileServices {
 
     std::wstring ApplicationDirectory() const override { return appDirectory; }
     bool CanRead(const std::wstring& path) const override { return files.count(path) != 0; }
-    bool SameFile(const std::wstring& first, const std::wstring& second) const override {
-        return CanRead(first) && CanRead(second) && FileOf(first) == FileOf(second);
-    }
-    bool Delete(const std::wstring& path) override {
+    Deletion Delete(const std::wstring& path, const std::wstring& keep) override {
         log_.push_back("delete " + Narrow(path));
-        return !refuseDelete && files.erase(path) != 0;
+        if (files.count(path) == 0) {
+            return Deletion::NoFile;
+        }
+        if (files.count(keep) != 0 && FileOf(path) == FileOf(keep)) {
+            return Deletion::IsKept;
+        }
+        return refuseDelete || files.erase(path) == 0 ? Deletion::Refused : Deletion::Deleted;
     }
     bool Copy(const std::wstring& source, const std::wstring& destination) override {
         log_.push_back("copy " + Narrow(source) + " > " + Narrow(destination));
