@@ -8,6 +8,6 @@ mingw_args="--extra-arg=--target=x86_64-w64-mingw32"
 for dir in "$gcc_dir/include/c++" "$gcc_dir/include/c++/x86_64-w64-mingw32"; do
   mingw_args="$mingw_args --extra-arg=-isystem$dir"
 done
-clang-tidy --quiet -p build/host engine/*.cpp platform/Text.cpp
+clang-tidy --quiet -p build/host engine/*.cpp
 # shellcheck disable=SC2086
 clang-tidy --quiet -p build/win64 $mingw_args $(ls platform/Win32*.cpp ui/*.cpp 2>/dev/null)
