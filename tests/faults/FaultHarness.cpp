@@ -80,6 +80,7 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_fault", Behaviour::Fails},
     {L"fixture_raise", Behaviour::Fails},
     {L"fixture_broadcast", Behaviour::Succeeds},
+    {L"fixture_main_apartment", Behaviour::Succeeds},
     {L"fixture_hang_then_fault", Behaviour::Fails},
     {L"fixture_refuse_load", Behaviour::Unknown},
     {L"fixture_other_bitness", Behaviour::Unknown},

@@ -94,6 +94,22 @@ TEST_F(InstalledCopyFaults, EntryPointsThatWaitForTheWindow) {
         Expect(result);
         EXPECT_LT(result.seconds, 5.0) << "the entry points waited for the window";
     }
+
+    // Once an accessibility client has asked, the window's thread is COM's
+    // main apartment, where a class without a threading model is made.
+    SendMessageW(Window().Handle(), WM_GETOBJECT, 0, static_cast<LPARAM>(OBJID_CLIENT));
+    // COM keeps the library loaded there: a folder of its own.
+    const std::wstring folder = testing::FolderForALoadedCopy(L"main-apartment");
+    MakeFolder(folder);
+    WatchTree(folder);
+    Ship(L"fixture_main_apartment");
+    SetEnvironmentVariableW(L"QUORVEX_FIXTURE_MAIN_APARTMENT", nullptr);
+    const CaseResult made =
+        Run("register makes a class in the main apartment: install", Install, folder);
+    Expect(made);
+    EXPECT_LT(made.seconds, 5.0) << "the entry points waited for the window";
+    EXPECT_NE(GetEnvironmentVariableW(L"QUORVEX_FIXTURE_MAIN_APARTMENT", nullptr, 0), 0u)
+        << "the object was not made in the window's apartment: the row shows nothing";
 }
 
 // Windows neither deletes nor overwrites a read-only copy. Wine run as root
