@@ -34,8 +34,9 @@ class MainWindow final : public BoardControls {
     void OnClick(CommandButton button, std::function<void()> handler);
     // Runs once the window has been destroyed, by the user or by Close().
     void OnClosed(std::function<void()> handler) { closed_ = std::move(handler); }
-    // Centres the window on the screen, shows it and puts the focus on the
-    // first control in tab order.
+    // Takes the DPI of the monitor the window is on, centres the window on
+    // the screen, shows it and puts the focus on the first control in tab
+    // order.
     void Show(int showCommand);
     void Close();
 
@@ -79,6 +80,10 @@ class MainWindow final : public BoardControls {
     // Drops mouse and keyboard input queued for the window and its controls.
     void DiscardQueuedInput();
     int ToPixels(int twips) const;
+    // Takes `dpi` as the window's: the font made again, the window moved to
+    // `frame` with the client area of the layout, every control placed again
+    // from the table. The client area is drawn at the next paint.
+    void ChangeDpi(int dpi, const RECT& frame);
 
     int dpi_;
     UniqueGdi<HFONT> font_;

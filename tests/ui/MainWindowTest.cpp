@@ -43,6 +43,25 @@ PixelImage CaptureClient(HWND window) {
     return PixelImage::Of(bitmap.get());
 }
 
+// Each real control's box in the client area and its font's height (the
+// client area's picture leaves the controls out).
+std::vector<LONG> ControlGeometry(const MainWindow& window) {
+    std::vector<LONG> geometry;
+    for (std::size_t i = 0; i < layout::ControlCount; ++i) {
+        if (HWND control = window.ControlWindow(i); control != nullptr) {
+            RECT box{};
+            GetWindowRect(control, &box);
+            MapWindowPoints(nullptr, window.Handle(), reinterpret_cast<POINT*>(&box), 2);
+            LOGFONTW font{};
+            GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)),
+                       sizeof font, &font);
+            geometry.insert(geometry.end(),
+                            {box.left, box.top, box.right, box.bottom, font.lfHeight});
+        }
+    }
+    return geometry;
+}
+
 PixelImage BackgroundPicture() {
     const UniqueGdi<HBITMAP> picture(
         static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_BACKGROUND),
@@ -437,6 +456,31 @@ TEST(MainWindowDpiTest, AtOtherDpisControlsScaleAndThePictureDoesNot) {
     EXPECT_EQ(shot.Count(colour::White, RECT{12, 528, 456, 529}), 444);
 }
 
+// Moved to a monitor of another DPI, the window looks as if it had been
+// started there; and so when it comes back.
+TEST(MainWindowDpiTest, MovedToAnotherDpiLooksAsIfStartedThere) {
+    MainWindow started(GetModuleHandleW(nullptr), 144);
+    MainWindow moved(GetModuleHandleW(nullptr), 96);
+    const PixelImage at96 = CaptureClient(moved.Handle());
+    const std::vector<LONG> controlsAt96 = ControlGeometry(moved);
+    RECT frame{};
+    GetWindowRect(moved.Handle(), &frame);
+    const auto changeDpi = [&](int dpi, RECT suggested) {
+        SendMessageW(moved.Handle(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+    };
+    // As the system suggests it: the whole frame scaled, borders and all.
+    changeDpi(144, RECT{frame.left, frame.top, frame.left + (frame.right - frame.left) * 3 / 2,
+                        frame.top + (frame.bottom - frame.top) * 3 / 2});
+    const PixelImage at144 = CaptureClient(started.Handle());
+    const PixelImage shot = CaptureClient(moved.Handle());
+    EXPECT_TRUE(shot.width == 468 && shot.height == 537 && shot.bgrx == at144.bgrx);
+    EXPECT_EQ(ControlGeometry(moved), ControlGeometry(started));
+    changeDpi(96, frame);
+    EXPECT_TRUE(CaptureClient(moved.Handle()).bgrx == at96.bgrx);
+    EXPECT_EQ(ControlGeometry(moved), controlsAt96);
+}
+
 // What assistive technology reads, through oleacc in this process. (From
 // another process Wine's oleacc hands out nothing: see the README.)
 
@@ -572,6 +616,14 @@ TEST_F(MainWindowTest, AccessibleChildrenAreTheLabelsAndControlsInLayoutOrder) {
     const RECT expectedBox = OnScreen(large.Handle(), RECT{240, 444, 458, 470});
     const RECT largeBox = Location(largeClient.get(), 13);
     EXPECT_TRUE(EqualRect(&largeBox, &expectedBox));
+    // And when the window moves to a monitor of that DPI.
+    RECT frame{};
+    GetWindowRect(window().Handle(), &frame);
+    SendMessageW(window().Handle(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&frame));
+    const RECT movedBox = Location(client.get(), 13);
+    const RECT expectedMovedBox = OnScreen(window().Handle(), RECT{240, 444, 458, 470});
+    EXPECT_TRUE(EqualRect(&movedBox, &expectedMovedBox));
 }
 
 TEST_F(MainWindowTest, FolderTextIsNamedByTheInstructionAboveIt) {
