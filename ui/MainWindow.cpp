@@ -99,7 +99,15 @@ int SystemDpi() {
     return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
 }
 
-MainWindow::MainWindow(HINSTANCE instance, int dpi) : dpi_(dpi) {
+bool SystemHighContrast() {
+    HIGHCONTRASTW contrast{};
+    contrast.cbSize = sizeof contrast;
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) != FALSE &&
+           (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
+MainWindow::MainWindow(HINSTANCE instance, int dpi)
+    : dpi_(dpi), highContrastSetting_(SystemHighContrast), highContrast_(SystemHighContrast()) {
     for (std::size_t i = 0; i < layout::ControlCount; ++i) {
         captions_[i] = Controls[i].caption;
         colours_[i] = Controls[i].colour.value_or(colour::White);
@@ -208,6 +216,14 @@ void MainWindow::ChangeDpi(int dpi, const RECT& frame) {
         }
     }
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void MainWindow::ReadHighContrast() {
+    const bool on = highContrastSetting_ && highContrastSetting_();
+    if (on != highContrast_) {
+        highContrast_ = on;
+        InvalidateRect(window_.get(), nullptr, FALSE);
+    }
 }
 
 RECT MainWindow::PixelBox(std::size_t index) const {
@@ -348,10 +364,14 @@ void MainWindow::DiscardQueuedInput() {
 void MainWindow::PaintLayout(HDC dc) const {
     RECT client{};
     GetClientRect(window_.get(), &client);
-    FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    // High contrast: the system's colours on a plain field, and no shadows.
+    const COLORREF text = GetSysColor(COLOR_WINDOWTEXT);
+    FillRect(dc, &client,
+             highContrast_ ? GetSysColorBrush(COLOR_WINDOW)
+                           : static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
 
     // The picture keeps its own pixel size whatever the DPI.
-    if (picture_) {
+    if (picture_ && !highContrast_) {
         BITMAP size{};
         GetObjectW(picture_.get(), sizeof size, &size);
         const UniqueDc pictureDc(CreateCompatibleDC(dc));
@@ -359,7 +379,7 @@ void MainWindow::PaintLayout(HDC dc) const {
         BitBlt(dc, 0, 0, size.bmWidth, size.bmHeight, pictureDc.get(), 0, 0, SRCCOPY);
     }
 
-    const UniqueGdi<HBRUSH> lineBrush(CreateSolidBrush(colour::White));
+    const UniqueGdi<HBRUSH> lineBrush(CreateSolidBrush(highContrast_ ? text : colour::White));
     for (std::size_t i = 0; i < layout::ControlCount; ++i) {
         if (Controls[i].kind == Kind::Line) {
             const RECT line = PixelBox(i);
@@ -373,12 +393,13 @@ void MainWindow::PaintLayout(HDC dc) const {
     for (bool shadows : {true, false}) {
         for (std::size_t i = 0; i < layout::ControlCount; ++i) {
             const layout::Control& control = Controls[i];
-            if (control.kind != Kind::Label || control.shadowOf.empty() != shadows) {
+            if (control.kind != Kind::Label || control.shadowOf.empty() != shadows ||
+                (highContrast_ && !control.shadowOf.empty())) {
                 continue;
             }
             RECT box = PixelBox(i);
             const UINT align = control.align == layout::Align::Right ? DT_RIGHT : DT_LEFT;
-            SetTextColor(dc, colours_[i]);
+            SetTextColor(dc, highContrast_ ? text : colours_[i]);
             const RECT band = TextBand(i);
             const int saved = SaveDC(dc);
             IntersectClipRect(dc, band.left, band.top, band.right, band.bottom);
@@ -497,6 +518,18 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             // The system's rectangle keeps the window where the user moved it.
             ChangeDpi(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
             return 0;
+        case WM_SYSCOLORCHANGE:
+            // The common controls keep colours of their own.
+            for (HWND child : childWindows_) {
+                if (child != nullptr) {
+                    SendMessageW(child, message, wParam, lParam);
+                }
+            }
+            ReadHighContrast();
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_SETTINGCHANGE:
+            ReadHighContrast();
+            return DefWindowProcW(window, message, wParam, lParam);
         case WM_GETOBJECT:
             if (AsksForClientObject(lParam)) {
                 if (const LRESULT answer = AccessibleObject(window, wParam); answer != 0) {

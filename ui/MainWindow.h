@@ -40,6 +40,13 @@ class MainWindow final : public BoardControls {
     void Show(int showCommand);
     void Close();
 
+    // Where the window reads whether high contrast is on: at creation, and
+    // again whenever the system's settings or colours change. The system's
+    // setting unless replaced.
+    void ReadHighContrastFrom(std::function<bool()> setting) {
+        highContrastSetting_ = std::move(setting);
+    }
+
     // The keyboard interface of a dialog: Tab, Shift+Tab, Enter on a button.
     bool HandleDialogKey(MSG& message);
 
@@ -84,8 +91,11 @@ class MainWindow final : public BoardControls {
     // `frame` with the client area of the layout, every control placed again
     // from the table. The client area is drawn at the next paint.
     void ChangeDpi(int dpi, const RECT& frame);
+    void ReadHighContrast();
 
     int dpi_;
+    std::function<bool()> highContrastSetting_;
+    bool highContrast_ = false;  // draw in the system's colours, with no picture
     UniqueGdi<HFONT> font_;
     UniqueGdi<HBITMAP> picture_;
     HICON icon_ = nullptr;  // a shared resource icon: never destroyed
@@ -102,5 +112,7 @@ class MainWindow final : public BoardControls {
 
 // The system's dots per inch, as a DPI-aware program sees it.
 int SystemDpi();
+// Whether the user has turned high contrast on.
+bool SystemHighContrast();
 
 }  // namespace quorvex

@@ -372,6 +372,31 @@ TEST_F(MainWindowTest, RendersTextsLinesAndPicture) {
     EXPECT_EQ(differing, 0);
 }
 
+// High contrast: no picture and no shadows, every text and line in the
+// window-text colour on the window colour; switched off, the picture is back.
+TEST_F(MainWindowTest, HighContrastDrawsInTheSystemColours) {
+    window().SetStatusColour(StatusRow::Uninstall, colour::Blue);
+    const PixelImage before = CaptureClient(window().Handle());
+    bool highContrast = true;
+    window().ReadHighContrastFrom([&] { return highContrast; });
+    SendMessageW(window().Handle(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    const PixelImage shot = CaptureClient(window().Handle());
+    const PackedColour field = GetSysColor(COLOR_WINDOW);
+    const PackedColour text = GetSysColor(COLOR_WINDOWTEXT);
+    // All but the rows of the real controls, which the system draws.
+    for (const RECT& rows :
+         {RECT{0, 0, 312, 128}, RECT{0, 201, 312, 328}, RECT{0, 345, 312, 358}}) {
+        EXPECT_EQ(shot.Count(field, rows) + shot.Count(text, rows), 312 * (rows.bottom - rows.top));
+    }
+    EXPECT_EQ(shot.Count(field, RECT{0, 202, 312, 208}), 312 * 6);  // where the picture was
+    EXPECT_GT(shot.Count(text, PixelBox(boxes::Label1)), 20);
+    EXPECT_EQ(shot.Count(text, RECT{8, 240, 304, 241}), 296);  // Line5
+
+    highContrast = false;
+    SendMessageW(window().Handle(), WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_TRUE(CaptureClient(window().Handle()).bgrx == before.bgrx);
+}
+
 TEST_F(MainWindowTest, LongStatusWrapsAndStaysInsideItsBox) {
     window().SetStatusColour(StatusRow::Uninstall, colour::Blue);
     window().SetStatusCaption(StatusRow::Uninstall,
