@@ -3,7 +3,9 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <utility>
 
+#include "platform/Win32Startup.h"
 #include "ui/ResourceIds.h"
 
 namespace quorvex {
@@ -70,6 +72,24 @@ struct DcDeleter {
 };
 using UniqueDc = std::unique_ptr<std::remove_pointer_t<HDC>, DcDeleter>;
 
+UniqueGdi<HFONT> DialogFont(int dpi) {
+    LOGFONTW font{};
+    font.lfHeight = -MulDiv(DialogFontPoints, dpi, 72);
+    font.lfWeight = FW_NORMAL;
+    font.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(font.lfFaceName, L"MS Shell Dlg", LF_FACESIZE);
+    return UniqueGdi<HFONT>(CreateFontIndirectW(&font));
+}
+
+// The DPI of the monitor a window is on, where the system gives each monitor
+// its own (Windows 10 1607 and later); 0 elsewhere.
+int MonitorDpi(HWND window) {
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    const auto getDpiForWindow =
+        ProcAddress<GetDpiForWindowFunction>(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow");
+    return getDpiForWindow != nullptr ? static_cast<int>(getDpiForWindow(window)) : 0;
+}
+
 }  // namespace
 
 int SystemDpi() {
@@ -79,18 +99,21 @@ int SystemDpi() {
     return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
 }
 
-MainWindow::MainWindow(HINSTANCE instance, int dpi) : dpi_(dpi) {
+bool SystemHighContrast() {
+    HIGHCONTRASTW contrast{};
+    contrast.cbSize = sizeof contrast;
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) != FALSE &&
+           (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
+MainWindow::MainWindow(HINSTANCE instance, int dpi)
+    : dpi_(dpi), highContrastSetting_(SystemHighContrast), highContrast_(SystemHighContrast()) {
     for (std::size_t i = 0; i < layout::ControlCount; ++i) {
         captions_[i] = Controls[i].caption;
         colours_[i] = Controls[i].colour.value_or(colour::White);
     }
 
-    LOGFONTW font{};
-    font.lfHeight = -MulDiv(DialogFontPoints, dpi_, 72);
-    font.lfWeight = FW_NORMAL;
-    font.lfCharSet = DEFAULT_CHARSET;
-    lstrcpynW(font.lfFaceName, L"MS Shell Dlg", LF_FACESIZE);
-    font_.reset(CreateFontIndirectW(&font));
+    font_ = DialogFont(dpi_);
     picture_.reset(static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(IDB_BACKGROUND),
                                                    IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 0, 0,
@@ -164,6 +187,45 @@ void MainWindow::CreateChildWindows(HINSTANCE instance) {
 
 int MainWindow::ToPixels(int twips) const { return MulDiv(twips, dpi_, layout::TwipsPerInch); }
 
+void MainWindow::ChangeDpi(int dpi, const RECT& frame) {
+    dpi_ = dpi;
+    // The old font stays alive until no control uses it.
+    const UniqueGdi<HFONT> previousFont = std::exchange(font_, DialogFont(dpi_));
+    HWND window = window_.get();
+    constexpr UINT Flags = SWP_NOZORDER | SWP_NOACTIVATE;
+    SetWindowPos(window, nullptr, frame.left, frame.top, frame.right - frame.left,
+                 frame.bottom - frame.top, Flags);
+    // The system's rectangle scales the whole frame; the client area is the
+    // layout's, as for a window started at this DPI.
+    RECT client{};
+    RECT placed{};
+    GetClientRect(window, &client);
+    GetWindowRect(window, &placed);
+    const int width = ToPixels(layout::ClientWidthTwips) - client.right;
+    const int height = ToPixels(layout::ClientHeightTwips) - client.bottom;
+    if (width != 0 || height != 0) {
+        SetWindowPos(window, nullptr, 0, 0, placed.right - placed.left + width,
+                     placed.bottom - placed.top + height, Flags | SWP_NOMOVE);
+    }
+    for (std::size_t i = 0; i < layout::ControlCount; ++i) {
+        if (HWND child = childWindows_[i]; child != nullptr) {
+            const RECT box = PixelBox(i);
+            SetWindowPos(child, nullptr, box.left, box.top, box.right - box.left,
+                         box.bottom - box.top, Flags);
+            SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+        }
+    }
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void MainWindow::ReadHighContrast() {
+    const bool on = highContrastSetting_ && highContrastSetting_();
+    if (on != highContrast_) {
+        highContrast_ = on;
+        InvalidateRect(window_.get(), nullptr, FALSE);
+    }
+}
+
 RECT MainWindow::PixelBox(std::size_t index) const {
     const layout::Control& control = Controls[index];
     const int left = ToPixels(control.left);
@@ -189,6 +251,13 @@ void MainWindow::OnClick(CommandButton button, std::function<void()> handler) {
 void MainWindow::Show(int showCommand) {
     RECT frame{};
     GetWindowRect(window_.get(), &frame);
+    // The system DPI is the main monitor's as it was at sign-in; the window
+    // takes that of the monitor it is on now. Moving it to another monitor
+    // brings WM_DPICHANGED.
+    if (const int dpi = MonitorDpi(window_.get()); dpi > 0 && dpi != dpi_) {
+        ChangeDpi(dpi, frame);
+        GetWindowRect(window_.get(), &frame);
+    }
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     SetWindowPos(window_.get(), nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
@@ -306,10 +375,14 @@ void MainWindow::DiscardQueuedInput() {
 void MainWindow::PaintLayout(HDC dc) const {
     RECT client{};
     GetClientRect(window_.get(), &client);
-    FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    // High contrast: the system's colours on a plain field, and no shadows.
+    const COLORREF text = GetSysColor(COLOR_WINDOWTEXT);
+    FillRect(dc, &client,
+             highContrast_ ? GetSysColorBrush(COLOR_WINDOW)
+                           : static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
 
     // The picture keeps its own pixel size whatever the DPI.
-    if (picture_) {
+    if (picture_ && !highContrast_) {
         BITMAP size{};
         GetObjectW(picture_.get(), sizeof size, &size);
         const UniqueDc pictureDc(CreateCompatibleDC(dc));
@@ -317,7 +390,7 @@ void MainWindow::PaintLayout(HDC dc) const {
         BitBlt(dc, 0, 0, size.bmWidth, size.bmHeight, pictureDc.get(), 0, 0, SRCCOPY);
     }
 
-    const UniqueGdi<HBRUSH> lineBrush(CreateSolidBrush(colour::White));
+    const UniqueGdi<HBRUSH> lineBrush(CreateSolidBrush(highContrast_ ? text : colour::White));
     for (std::size_t i = 0; i < layout::ControlCount; ++i) {
         if (Controls[i].kind == Kind::Line) {
             const RECT line = PixelBox(i);
@@ -331,12 +404,13 @@ void MainWindow::PaintLayout(HDC dc) const {
     for (bool shadows : {true, false}) {
         for (std::size_t i = 0; i < layout::ControlCount; ++i) {
             const layout::Control& control = Controls[i];
-            if (control.kind != Kind::Label || control.shadowOf.empty() != shadows) {
+            if (control.kind != Kind::Label || control.shadowOf.empty() != shadows ||
+                (highContrast_ && !control.shadowOf.empty())) {
                 continue;
             }
             RECT box = PixelBox(i);
             const UINT align = control.align == layout::Align::Right ? DT_RIGHT : DT_LEFT;
-            SetTextColor(dc, colours_[i]);
+            SetTextColor(dc, highContrast_ ? text : colours_[i]);
             const RECT band = TextBand(i);
             const int saved = SaveDC(dc);
             IntersectClipRect(dc, band.left, band.top, band.right, band.bottom);
@@ -458,6 +532,22 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         }
+        case WM_DPICHANGED:
+            // The system's rectangle keeps the window where the user moved it.
+            ChangeDpi(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            return 0;
+        case WM_SYSCOLORCHANGE:
+            // The common controls keep colours of their own.
+            for (HWND child : childWindows_) {
+                if (child != nullptr) {
+                    SendMessageW(child, message, wParam, lParam);
+                }
+            }
+            ReadHighContrast();
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_SETTINGCHANGE:
+            ReadHighContrast();
+            return DefWindowProcW(window, message, wParam, lParam);
         case WM_GETOBJECT:
             if (AsksForClientObject(lParam)) {
                 if (const LRESULT answer = AccessibleObject(window, wParam); answer != 0) {

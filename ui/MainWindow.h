@@ -34,10 +34,18 @@ class MainWindow final : public BoardControls {
     void OnClick(CommandButton button, std::function<void()> handler);
     // Runs once the window has been destroyed, by the user or by Close().
     void OnClosed(std::function<void()> handler) { closed_ = std::move(handler); }
-    // Centres the window on the screen, shows it and puts the focus on the
-    // first control in tab order.
+    // Takes the DPI of the monitor the window is on, centres the window on
+    // the screen, shows it and puts the focus on the first control in tab
+    // order.
     void Show(int showCommand);
     void Close();
+
+    // Where the window reads whether high contrast is on: at creation, and
+    // again whenever the system's settings or colours change. The system's
+    // setting unless replaced.
+    void ReadHighContrastFrom(std::function<bool()> setting) {
+        highContrastSetting_ = std::move(setting);
+    }
 
     // The keyboard interface of a dialog: Tab, Shift+Tab, Enter on a button.
     bool HandleDialogKey(MSG& message);
@@ -79,8 +87,15 @@ class MainWindow final : public BoardControls {
     // Drops mouse and keyboard input queued for the window and its controls.
     void DiscardQueuedInput();
     int ToPixels(int twips) const;
+    // Takes `dpi` as the window's: the font made again, the window moved to
+    // `frame` with the client area of the layout, every control placed again
+    // from the table. The client area is drawn at the next paint.
+    void ChangeDpi(int dpi, const RECT& frame);
+    void ReadHighContrast();
 
     int dpi_;
+    std::function<bool()> highContrastSetting_;
+    bool highContrast_ = false;  // draw in the system's colours, with no picture
     UniqueGdi<HFONT> font_;
     UniqueGdi<HBITMAP> picture_;
     HICON icon_ = nullptr;  // a shared resource icon: never destroyed
@@ -99,5 +114,7 @@ class MainWindow final : public BoardControls {
 
 // The system's dots per inch, as a DPI-aware program sees it.
 int SystemDpi();
+// Whether the user has turned high contrast on.
+bool SystemHighContrast();
 
 }  // namespace quorvex

@@ -91,6 +91,7 @@ class ReleaseArtefact(unittest.TestCase):
         self.assertIn('level="requireAdministrator"', manifest)
         self.assertIn('name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', manifest)
         self.assertIn(">true</dpiAware>", manifest)
+        self.assertIn(">PerMonitorV2, PerMonitor</dpiAwareness>", manifest)
         for guid in SUPPORTED_OS:
             self.assertIn(guid, manifest)
 

@@ -43,6 +43,25 @@ PixelImage CaptureClient(HWND window) {
     return PixelImage::Of(bitmap.get());
 }
 
+// Each real control's box in the client area and its font's height (the
+// client area's picture leaves the controls out).
+std::vector<LONG> ControlGeometry(const MainWindow& window) {
+    std::vector<LONG> geometry;
+    for (std::size_t i = 0; i < layout::ControlCount; ++i) {
+        if (HWND control = window.ControlWindow(i); control != nullptr) {
+            RECT box{};
+            GetWindowRect(control, &box);
+            MapWindowPoints(nullptr, window.Handle(), reinterpret_cast<POINT*>(&box), 2);
+            LOGFONTW font{};
+            GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)),
+                       sizeof font, &font);
+            geometry.insert(geometry.end(),
+                            {box.left, box.top, box.right, box.bottom, font.lfHeight});
+        }
+    }
+    return geometry;
+}
+
 PixelImage BackgroundPicture() {
     const UniqueGdi<HBITMAP> picture(
         static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_BACKGROUND),
@@ -353,6 +372,31 @@ TEST_F(MainWindowTest, RendersTextsLinesAndPicture) {
     EXPECT_EQ(differing, 0);
 }
 
+// High contrast: no picture and no shadows, every text and line in the
+// window-text colour on the window colour; switched off, the picture is back.
+TEST_F(MainWindowTest, HighContrastDrawsInTheSystemColours) {
+    window().SetStatusColour(StatusRow::Uninstall, colour::Blue);
+    const PixelImage before = CaptureClient(window().Handle());
+    bool highContrast = true;
+    window().ReadHighContrastFrom([&] { return highContrast; });
+    SendMessageW(window().Handle(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    const PixelImage shot = CaptureClient(window().Handle());
+    const PackedColour field = GetSysColor(COLOR_WINDOW);
+    const PackedColour text = GetSysColor(COLOR_WINDOWTEXT);
+    // All but the rows of the real controls, which the system draws.
+    for (const RECT& rows :
+         {RECT{0, 0, 312, 128}, RECT{0, 201, 312, 328}, RECT{0, 345, 312, 358}}) {
+        EXPECT_EQ(shot.Count(field, rows) + shot.Count(text, rows), 312 * (rows.bottom - rows.top));
+    }
+    EXPECT_EQ(shot.Count(field, RECT{0, 202, 312, 208}), 312 * 6);  // where the picture was
+    EXPECT_GT(shot.Count(text, PixelBox(boxes::Label1)), 20);
+    EXPECT_EQ(shot.Count(text, RECT{8, 240, 304, 241}), 296);  // Line5
+
+    highContrast = false;
+    SendMessageW(window().Handle(), WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_TRUE(CaptureClient(window().Handle()).bgrx == before.bgrx);
+}
+
 TEST_F(MainWindowTest, LongStatusWrapsAndStaysInsideItsBox) {
     window().SetStatusColour(StatusRow::Uninstall, colour::Blue);
     window().SetStatusCaption(StatusRow::Uninstall,
@@ -435,6 +479,28 @@ TEST(MainWindowDpiTest, AtOtherDpisControlsScaleAndThePictureDoesNot) {
     EXPECT_EQ(shot.Count(0, RECT{463, 0, 468, 537}), 5 * 537);
     EXPECT_EQ(shot.Count(0, RECT{0, 529, 468, 537}), 468 * 8);
     EXPECT_EQ(shot.Count(colour::White, RECT{12, 528, 456, 529}), 444);
+}
+
+// Moved to a monitor of another DPI, the window looks as if it had been
+// started there; and so when it comes back.
+TEST(MainWindowDpiTest, MovedToAnotherDpiLooksAsIfStartedThere) {
+    MainWindow started(GetModuleHandleW(nullptr), 144);
+    MainWindow moved(GetModuleHandleW(nullptr), 96);
+    const PixelImage at96 = CaptureClient(moved.Handle());
+    const std::vector<LONG> controlsAt96 = ControlGeometry(moved);
+    RECT frame{};
+    GetWindowRect(moved.Handle(), &frame);
+    // As the system suggests it: the whole frame scaled, borders too.
+    RECT suggested{frame.left, frame.top, frame.left + (frame.right - frame.left) * 3 / 2,
+                   frame.top + (frame.bottom - frame.top) * 3 / 2};
+    SendMessageW(moved.Handle(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_TRUE(CaptureClient(moved.Handle()).bgrx == CaptureClient(started.Handle()).bgrx);
+    EXPECT_EQ(ControlGeometry(moved), ControlGeometry(started));
+    SendMessageW(moved.Handle(), WM_DPICHANGED, MAKEWPARAM(96, 96),
+                 reinterpret_cast<LPARAM>(&frame));
+    EXPECT_TRUE(CaptureClient(moved.Handle()).bgrx == at96.bgrx);
+    EXPECT_EQ(ControlGeometry(moved), controlsAt96);
 }
 
 // What assistive technology reads, through oleacc in this process. (From
@@ -572,6 +638,14 @@ TEST_F(MainWindowTest, AccessibleChildrenAreTheLabelsAndControlsInLayoutOrder) {
     const RECT expectedBox = OnScreen(large.Handle(), RECT{240, 444, 458, 470});
     const RECT largeBox = Location(largeClient.get(), 13);
     EXPECT_TRUE(EqualRect(&largeBox, &expectedBox));
+    // And when the window moves to a monitor of that DPI.
+    RECT frame{};
+    GetWindowRect(window().Handle(), &frame);
+    SendMessageW(window().Handle(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&frame));
+    const RECT movedBox = Location(client.get(), 13);
+    const RECT expectedMovedBox = OnScreen(window().Handle(), RECT{240, 444, 458, 470});
+    EXPECT_TRUE(EqualRect(&movedBox, &expectedMovedBox));
 }
 
 TEST_F(MainWindowTest, FolderTextIsNamedByTheInstructionAboveIt) {
