@@ -10,8 +10,7 @@ FILENAME == summary {
         failed += $4
         total += $NF
     } else if (/ \(Skipped\)$/) {
-        ctestSkipped++
-        printf "skipped: %s\n", $3
+        ctestSkipped++  # named with its reason from the full log, below
     }
     next
 }
@@ -22,6 +21,11 @@ FNR == 1 {
 }
 /^[0-9]+\/[0-9]+ Test: / { program = $3; next }
 /^\[ RUN      \] / { reason = "no reason given"; next }
+/^run-gtest\.sh: skipped: / {
+    sub(/^run-gtest\.sh: skipped: /, "")
+    printf "skipped: %s %s: %s\n", build, program, $0
+    next
+}
 /: Skipped$/ { getline reason; next }
 /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ {
     casesSkipped++
