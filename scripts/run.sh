@@ -46,6 +46,10 @@ before=build/$build/run-started.png
 after=build/$build/run-after-install.png
 # A Wine server left from an earlier run may hold another display.
 wine wineserver -k 2>/dev/null || true
+# A prefix without 32-bit support has no C:\WINDOWS\SYSTEM; the default
+# folder is made, as it is on Windows.
+wine cmd /c exit >/dev/null 2>&1 </dev/null
+mkdir -p "$prefix/drive_c/windows/system"
 wine explorer /desktop=Quorvex,640x480 "$bin/QuorvexInstall.exe" >/dev/null 2>&1 &
 trap 'wine wineserver -k 2>/dev/null || true' EXIT
 if ! wine "$bin/quorvex_driver.exe" wait-window "$title" Quorvex >/dev/null; then
