@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "platform/Win32Startup.h"
-#include "ui/MainWindow.h"
+#include "ui/Layout.h"
 
 namespace quorvex {
 
@@ -233,7 +233,8 @@ namespace {
 // the real controls are full objects, their windows' standard objects.
 class ClientAccessible final : public StandardAccessible {
   public:
-    ClientAccessible(const MainWindow& window, const Oleacc& oleacc, ComPtr<IAccessible> standard)
+    ClientAccessible(const AccessibleView& window, const Oleacc& oleacc,
+                     ComPtr<IAccessible> standard)
         : StandardAccessible(window.Handle(), std::move(standard)),
           window_(&window),
           oleacc_(&oleacc) {}
@@ -469,7 +470,7 @@ class ClientAccessible final : public StandardAccessible {
         return result;
     }
 
-    const MainWindow* window_;
+    const AccessibleView* window_;
     const Oleacc* oleacc_;
 };
 
@@ -521,7 +522,7 @@ LONG AccessibleChildId(std::size_t control) {
     return CHILDID_SELF;
 }
 
-Accessibility::Accessibility(const MainWindow& window) : window_(window) {}
+Accessibility::Accessibility(const AccessibleView& window) : window_(window) {}
 
 Accessibility::~Accessibility() { Disconnect(); }
 
