@@ -138,11 +138,8 @@ LONG WINAPI EndFaultingWorker(EXCEPTION_POINTERS* exception) {
 // the same and its own result tells.
 DWORD WINAPI RunEntryPoint(LPVOID entry) {
     using EntryPoint = HRESULT(STDAPICALLTYPE*)();
-    const HRESULT initialised = OleInitialize(nullptr);
+    const Apartment ole(Apartment::With::Ole);
     const HRESULT result = reinterpret_cast<EntryPoint>(entry)();
-    if (SUCCEEDED(initialised)) {
-        OleUninitialize();
-    }
     return static_cast<DWORD>(result);
 }
 

@@ -74,6 +74,9 @@ Child Resolve(const VARIANT& child) {
     return {Controls[control].kind == Kind::Label ? Child::Label : Child::Control, control};
 }
 
+// What VariantInit does, without oleaut32 for it.
+void EmptyVariant(VARIANT* out) { V_VT(out) = VT_EMPTY; }
+
 // Answers of the client area's object about one of its children. Labels have
 // no such text; the real controls answer through their own objects, which
 // get_accChild hands out.
@@ -86,7 +89,7 @@ auto NoText(BSTR* out) {
 // A number that only labels have here.
 auto LabelNumber(LONG number, VARIANT* out) {
     return [number, out](const Child& target) {
-        VariantInit(out);
+        EmptyVariant(out);
         if (target.kind != Child::Label) {
             return E_INVALIDARG;
         }
@@ -101,7 +104,8 @@ HRESULT Unsupported(const Child& target) {
 }
 
 HRESULT AllocateText(std::wstring_view text, BSTR* out) {
-    *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    const auto allocate = OleAut32().Find<decltype(&SysAllocStringLen)>("SysAllocStringLen");
+    *out = allocate != nullptr ? allocate(text.data(), static_cast<UINT>(text.size())) : nullptr;
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -123,7 +127,10 @@ class StandardAccessible : public IAccessible,
     // apartment; clients that call on regardless get CO_E_OBJNOTCONNECTED.
     virtual void Disconnect() {
         if (standard_) {
-            CoDisconnectObject(static_cast<IAccessible*>(this), 0);
+            if (const auto disconnect =
+                    Ole32().Find<decltype(&CoDisconnectObject)>("CoDisconnectObject")) {
+                disconnect(static_cast<IAccessible*>(this), 0);
+            }
             standard_.reset();
         }
     }
@@ -375,7 +382,7 @@ class ClientAccessible final : public StandardAccessible {
                              direction != NAVDIR_LASTCHILD)) {
             return StandardAccessible::accNavigate(direction, start, end);
         }
-        VariantInit(end);
+        EmptyVariant(end);
         if (from.kind == Child::Invalid) {
             return E_INVALIDARG;
         }

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/Handles.h"
+#include "platform/Win32Startup.h"
 #include "ui/Com.h"
 
 namespace quorvex {
@@ -91,7 +92,7 @@ class Accessibility {
     // Declared before the objects and the apartment, so that it is freed
     // after everything that may still call into it.
     Oleacc oleacc_;
-    ComApartment apartment_;
+    Apartment apartment_{Apartment::With::Com};
     ComPtr<StandardAccessible> client_;
     ComPtr<StandardAccessible> folderText_;
     bool disconnected_ = false;
