@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <objbase.h>
-#include <ole2.h>
 
 #include <memory>
 #include <optional>
@@ -77,22 +76,19 @@ DWORD WINAPI RunEntryPoint(LPVOID parameter) {
     auto* const worker = static_cast<WorkerRecord*>(parameter);
     TlsSetValue(Containment().workerSlot, worker);  // from here on, a fault ends only this thread
     using EntryPoint = HRESULT(STDAPICALLTYPE*)();
-    const HRESULT initialised = OleInitialize(nullptr);
+    const Apartment ole(Apartment::With::Ole);
     const HRESULT result = reinterpret_cast<EntryPoint>(worker->entry)();
-    if (SUCCEEDED(initialised)) {
-        OleUninitialize();
-    }
     return static_cast<DWORD>(result);
 }
 
 using CoGetApartmentTypeFunction = HRESULT(WINAPI*)(APTTYPE*, APTTYPEQUALIFIER*);
 using CoWaitForMultipleHandlesFunction = HRESULT(WINAPI*)(DWORD, DWORD, ULONG, LPHANDLE, LPDWORD);
 
-// Looked up afresh each time: COM may arrive in the process, or the thread
+// Looked up afresh each time: ole32 may be loaded, or the thread
 // may enter an apartment (an accessibility client's first question), while
 // it waits.
 CoWaitForMultipleHandlesFunction ApartmentWait() {
-    HMODULE ole32 = GetModuleHandleW(L"ole32.dll");
+    HMODULE ole32 = Ole32().IfLoaded();
     const auto apartmentType = ProcAddress<CoGetApartmentTypeFunction>(ole32, "CoGetApartmentType");
     APTTYPE type = APTTYPE_MTA;
     APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <ole2.h>
+
 #include <string>
 
 namespace quorvex {
@@ -56,6 +58,52 @@ void ApplyProcessSettings() {
     SetDllDirectoryW(L"");
     for (const wchar_t* name : LateLoadedLibraries) {
         static_cast<void>(LoadSystemLibrary(name).release());
+    }
+}
+
+HMODULE LazySystemLibrary::Module() {
+    InitOnceExecuteOnce(&once_, Load, this, nullptr);
+    return module_;
+}
+
+BOOL CALLBACK LazySystemLibrary::Load(PINIT_ONCE, PVOID self, PVOID*) {
+    auto* library = static_cast<LazySystemLibrary*>(self);
+    // Never freed: code of its own may run on other threads until the end.
+    library->module_ = LoadSystemLibrary(library->name_).release();
+    return TRUE;  // a missing library stays missing: no second attempt
+}
+
+LazySystemLibrary& Ole32() {
+    static constinit LazySystemLibrary library(L"ole32.dll");
+    return library;
+}
+
+LazySystemLibrary& OleAut32() {
+    static constinit LazySystemLibrary library(L"oleaut32.dll");
+    return library;
+}
+
+Apartment::Apartment(With with) {
+    LazySystemLibrary& ole32 = Ole32();
+    if (with == With::Ole) {
+        const auto enter = ole32.Find<decltype(&OleInitialize)>("OleInitialize");
+        const auto leave = ole32.Find<Leave>("OleUninitialize");
+        if (enter != nullptr && leave != nullptr && SUCCEEDED(enter(nullptr))) {
+            leave_ = leave;
+        }
+    } else {
+        const auto enter = ole32.Find<decltype(&CoInitializeEx)>("CoInitializeEx");
+        const auto leave = ole32.Find<Leave>("CoUninitialize");
+        if (enter != nullptr && leave != nullptr &&
+            SUCCEEDED(enter(nullptr, COINIT_APARTMENTTHREADED))) {
+            leave_ = leave;
+        }
+    }
+}
+
+Apartment::~Apartment() {
+    if (leave_ != nullptr) {
+        leave_();
     }
 }
 

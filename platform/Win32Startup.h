@@ -1,5 +1,6 @@
 // Settings that hold for the whole process, made once, first thing at
-// start-up, before any window or common-controls call.
+// start-up, before any window or common-controls call; and the system
+// libraries the program loads itself, from the system folder.
 #pragma once
 
 #include <windows.h>
@@ -33,5 +34,56 @@ Function ProcAddress(HMODULE module, const char* name) {
     // Through the generic function type, which converts to any other.
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
 }
+
+// A system library loaded from the system folder at its first use rather
+// than at start-up, and kept until the process ends: for what the window does
+// not need to show itself. Thread-safe, and constant-initialised.
+class LazySystemLibrary {
+  public:
+    constexpr explicit LazySystemLibrary(const wchar_t* name) : name_(name) {}
+    LazySystemLibrary(const LazySystemLibrary&) = delete;
+    LazySystemLibrary& operator=(const LazySystemLibrary&) = delete;
+
+    // The module, loaded by the first call on any thread; null when it cannot be loaded.
+    HMODULE Module();
+    // The module if the process has it loaded already (by this program or by
+    // another library on its behalf), without loading it.
+    HMODULE IfLoaded() const { return GetModuleHandleW(name_); }
+    // An export, as the function type it has, loading the library if need be;
+    // null when the library or the export is missing.
+    template <typename Function>
+    Function Find(const char* name) {
+        return ProcAddress<Function>(Module(), name);
+    }
+
+  private:
+    static BOOL CALLBACK Load(PINIT_ONCE, PVOID self, PVOID*);
+
+    const wchar_t* name_;
+    INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
+    HMODULE module_ = nullptr;
+};
+
+// COM's runtime, which a static import would load before the window shows:
+// ole32.dll (apartments, OLE) and oleaut32.dll (strings, variants).
+LazySystemLibrary& Ole32();
+LazySystemLibrary& OleAut32();
+
+// The calling thread in a single-threaded apartment for as long as this
+// lives, with OLE (OleInitialize, as registration tools run entry points) or
+// COM alone (CoInitializeEx). A thread already in another apartment stays
+// there. ole32 is loaded at the first one.
+class Apartment {
+  public:
+    enum class With { Com, Ole };
+    explicit Apartment(With with);
+    ~Apartment();
+    Apartment(const Apartment&) = delete;
+    Apartment& operator=(const Apartment&) = delete;
+
+  private:
+    using Leave = void(WINAPI*)();
+    Leave leave_ = nullptr;  // CoUninitialize or OleUninitialize, once entered
+};
 
 }  // namespace quorvex

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "platform/Win32Startup.h"
-#include "ui/MainWindow.h"
+#include "ui/Layout.h"
 
 namespace quorvex {
 
@@ -74,8 +74,38 @@ Child Resolve(const VARIANT& child) {
     return {Controls[control].kind == Kind::Label ? Child::Label : Child::Control, control};
 }
 
+// What VariantInit does, without oleaut32 for it.
+void EmptyVariant(VARIANT* out) { V_VT(out) = VT_EMPTY; }
+
+// Answers of the client area's object about one of its children. Labels have
+// no such text; the real controls answer through their own objects, which
+// get_accChild hands out.
+auto NoText(BSTR* out) {
+    return [out](const Child& target) {
+        *out = nullptr;
+        return target.kind == Child::Label ? S_FALSE : E_INVALIDARG;
+    };
+}
+// A number that only labels have here.
+auto LabelNumber(LONG number, VARIANT* out) {
+    return [number, out](const Child& target) {
+        EmptyVariant(out);
+        if (target.kind != Child::Label) {
+            return E_INVALIDARG;
+        }
+        V_VT(out) = VT_I4;
+        V_I4(out) = number;
+        return S_OK;
+    };
+}
+// An action or a change that labels do not support.
+HRESULT Unsupported(const Child& target) {
+    return target.kind == Child::Label ? DISP_E_MEMBERNOTFOUND : E_INVALIDARG;
+}
+
 HRESULT AllocateText(std::wstring_view text, BSTR* out) {
-    *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    const auto allocate = OleAut32().Find<decltype(&SysAllocStringLen)>("SysAllocStringLen");
+    *out = allocate != nullptr ? allocate(text.data(), static_cast<UINT>(text.size())) : nullptr;
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -97,7 +127,10 @@ class StandardAccessible : public IAccessible,
     // apartment; clients that call on regardless get CO_E_OBJNOTCONNECTED.
     virtual void Disconnect() {
         if (standard_) {
-            CoDisconnectObject(static_cast<IAccessible*>(this), 0);
+            if (const auto disconnect =
+                    Ole32().Find<decltype(&CoDisconnectObject)>("CoDisconnectObject")) {
+                disconnect(static_cast<IAccessible*>(this), 0);
+            }
             standard_.reset();
         }
     }
@@ -130,95 +163,96 @@ class StandardAccessible : public IAccessible,
 
     // IDispatch
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        return Connected() ? standard_->GetTypeInfoCount(count) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::GetTypeInfoCount, count);
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override {
-        return Connected() ? standard_->GetTypeInfo(index, locale, info) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::GetTypeInfo, index, locale, info);
     }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID id, LPOLESTR* names, UINT count, LCID locale,
                                             DISPID* ids) override {
-        return Connected() ? standard_->GetIDsOfNames(id, names, count, locale, ids)
-                           : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::GetIDsOfNames, id, names, count, locale, ids);
     }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID id, LCID locale, WORD flags,
                                      DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
                                      UINT* badArgument) override {
-        return Connected() ? standard_->Invoke(member, id, locale, flags, parameters, result,
-                                               exception, badArgument)
-                           : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::Invoke, member, id, locale, flags, parameters, result,
+                       exception, badArgument);
     }
 
     // IAccessible
     HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) override {
-        return Connected() ? standard_->get_accParent(parent) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accParent, parent);
     }
     HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* count) override {
-        return Connected() ? standard_->get_accChildCount(count) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accChildCount, count);
     }
     HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** object) override {
-        return Connected() ? standard_->get_accChild(child, object) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accChild, child, object);
     }
     HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
-        return Connected() ? standard_->get_accName(child, name) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accName, child, name);
     }
     HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
-        return Connected() ? standard_->get_accValue(child, value) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accValue, child, value);
     }
     HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
-        return Connected() ? standard_->get_accDescription(child, description)
-                           : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accDescription, child, description);
     }
     HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
-        return Connected() ? standard_->get_accRole(child, role) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accRole, child, role);
     }
     HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
-        return Connected() ? standard_->get_accState(child, state) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accState, child, state);
     }
     HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT child, BSTR* help) override {
-        return Connected() ? standard_->get_accHelp(child, help) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accHelp, child, help);
     }
     HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT child, LONG* topic) override {
-        return Connected() ? standard_->get_accHelpTopic(file, child, topic) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accHelpTopic, file, child, topic);
     }
     HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) override {
-        return Connected() ? standard_->get_accKeyboardShortcut(child, shortcut)
-                           : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accKeyboardShortcut, child, shortcut);
     }
     HRESULT STDMETHODCALLTYPE get_accFocus(VARIANT* child) override {
-        return Connected() ? standard_->get_accFocus(child) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accFocus, child);
     }
     HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* children) override {
-        return Connected() ? standard_->get_accSelection(children) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accSelection, children);
     }
     HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
-        return Connected() ? standard_->get_accDefaultAction(child, action) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::get_accDefaultAction, child, action);
     }
     HRESULT STDMETHODCALLTYPE accSelect(LONG flags, VARIANT child) override {
-        return Connected() ? standard_->accSelect(flags, child) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::accSelect, flags, child);
     }
     HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height,
                                           VARIANT child) override {
-        return Connected() ? standard_->accLocation(left, top, width, height, child)
-                           : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::accLocation, left, top, width, height, child);
     }
     HRESULT STDMETHODCALLTYPE accNavigate(LONG direction, VARIANT start, VARIANT* end) override {
-        return Connected() ? standard_->accNavigate(direction, start, end) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::accNavigate, direction, start, end);
     }
     HRESULT STDMETHODCALLTYPE accHitTest(LONG x, LONG y, VARIANT* child) override {
-        return Connected() ? standard_->accHitTest(x, y, child) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::accHitTest, x, y, child);
     }
     HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
-        return Connected() ? standard_->accDoDefaultAction(child) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::accDoDefaultAction, child);
     }
     HRESULT STDMETHODCALLTYPE put_accName(VARIANT child, BSTR name) override {
-        return Connected() ? standard_->put_accName(child, name) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::put_accName, child, name);
     }
     HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) override {
-        return Connected() ? standard_->put_accValue(child, value) : CO_E_OBJNOTCONNECTED;
+        return Forward(&IAccessible::put_accValue, child, value);
     }
 
   protected:
     bool Connected() const { return static_cast<bool>(standard_); }
+    // A call of the standard object's, made while connected.
+    template <typename Method, typename... Arguments>
+    HRESULT Forward(Method method, Arguments&&... arguments) const {
+        return Connected() ? (standard_.get()->*method)(std::forward<Arguments>(arguments)...)
+                           : CO_E_OBJNOTCONNECTED;
+    }
 
   private:
     HWND handle_;
@@ -233,7 +267,8 @@ namespace {
 // the real controls are full objects, their windows' standard objects.
 class ClientAccessible final : public StandardAccessible {
   public:
-    ClientAccessible(const MainWindow& window, const Oleacc& oleacc, ComPtr<IAccessible> standard)
+    ClientAccessible(const AccessibleView& window, const Oleacc& oleacc,
+                     ComPtr<IAccessible> standard)
         : StandardAccessible(window.Handle(), std::move(standard)),
           window_(&window),
           oleacc_(&oleacc) {}
@@ -268,86 +303,76 @@ class ClientAccessible final : public StandardAccessible {
         return E_INVALIDARG;
     }
     HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            if (target->kind != Child::Label) {
-                return NoText(*target, name);
-            }
-            return AllocateText(window_->Caption(target->control), name);
-        }
-        return StandardAccessible::get_accName(child, name);
+        return OwnOrStandard(
+            child,
+            [&](const Child& target) {
+                return target.kind == Child::Label
+                           ? AllocateText(window_->Caption(target.control), name)
+                           : NoText(name)(target);
+            },
+            &IAccessible::get_accName, child, name);
     }
     HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return NoText(*target, value);
-        }
-        return StandardAccessible::get_accValue(child, value);
+        return OwnOrStandard(child, NoText(value), &IAccessible::get_accValue, child, value);
     }
     HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return NoText(*target, description);
-        }
-        return StandardAccessible::get_accDescription(child, description);
+        return OwnOrStandard(child, NoText(description), &IAccessible::get_accDescription, child,
+                             description);
     }
     HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return LabelNumber(*target, ROLE_SYSTEM_STATICTEXT, role);
-        }
-        return StandardAccessible::get_accRole(child, role);
+        return OwnOrStandard(child, LabelNumber(ROLE_SYSTEM_STATICTEXT, role),
+                             &IAccessible::get_accRole, child, role);
     }
     HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            const bool shown = IsWindowVisible(window_->Handle()) != FALSE;
-            return LabelNumber(*target,
-                               STATE_SYSTEM_READONLY | (shown ? 0 : STATE_SYSTEM_INVISIBLE), state);
-        }
-        return StandardAccessible::get_accState(child, state);
+        return OwnOrStandard(
+            child,
+            [&](const Child& target) {
+                const bool shown = IsWindowVisible(window_->Handle()) != FALSE;
+                const LONG flags = STATE_SYSTEM_READONLY | (shown ? 0 : STATE_SYSTEM_INVISIBLE);
+                return LabelNumber(flags, state)(target);
+            },
+            &IAccessible::get_accState, child, state);
     }
     HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT child, BSTR* help) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return NoText(*target, help);
-        }
-        return StandardAccessible::get_accHelp(child, help);
+        return OwnOrStandard(child, NoText(help), &IAccessible::get_accHelp, child, help);
     }
     HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT child, LONG* topic) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            *topic = 0;
-            return NoText(*target, file);
-        }
-        return StandardAccessible::get_accHelpTopic(file, child, topic);
+        return OwnOrStandard(
+            child,
+            [&](const Child& target) {
+                *topic = 0;
+                return NoText(file)(target);
+            },
+            &IAccessible::get_accHelpTopic, file, child, topic);
     }
     HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return NoText(*target, shortcut);
-        }
-        return StandardAccessible::get_accKeyboardShortcut(child, shortcut);
+        return OwnOrStandard(child, NoText(shortcut), &IAccessible::get_accKeyboardShortcut, child,
+                             shortcut);
     }
     HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return NoText(*target, action);
-        }
-        return StandardAccessible::get_accDefaultAction(child, action);
+        return OwnOrStandard(child, NoText(action), &IAccessible::get_accDefaultAction, child,
+                             action);
     }
     HRESULT STDMETHODCALLTYPE accSelect(LONG flags, VARIANT child) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return Unsupported(*target);
-        }
-        return StandardAccessible::accSelect(flags, child);
+        return OwnOrStandard(child, Unsupported, &IAccessible::accSelect, flags, child);
     }
     HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height,
                                           VARIANT child) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            *left = *top = *width = *height = 0;
-            if (target->kind != Child::Label) {
-                return E_INVALIDARG;
-            }
-            const RECT box = ScreenBox(target->control);
-            *left = box.left;
-            *top = box.top;
-            *width = box.right - box.left;
-            *height = box.bottom - box.top;
-            return S_OK;
-        }
-        return StandardAccessible::accLocation(left, top, width, height, child);
+        return OwnOrStandard(
+            child,
+            [&](const Child& target) {
+                *left = *top = *width = *height = 0;
+                if (target.kind != Child::Label) {
+                    return E_INVALIDARG;
+                }
+                const RECT box = ScreenBox(target.control);
+                *left = box.left;
+                *top = box.top;
+                *width = box.right - box.left;
+                *height = box.bottom - box.top;
+                return S_OK;
+            },
+            &IAccessible::accLocation, left, top, width, height, child);
     }
     // Next and previous in reading order, and the first and last child;
     // the standard object goes on answering for the client area itself.
@@ -357,7 +382,7 @@ class ClientAccessible final : public StandardAccessible {
                              direction != NAVDIR_LASTCHILD)) {
             return StandardAccessible::accNavigate(direction, start, end);
         }
-        VariantInit(end);
+        EmptyVariant(end);
         if (from.kind == Child::Invalid) {
             return E_INVALIDARG;
         }
@@ -396,22 +421,13 @@ class ClientAccessible final : public StandardAccessible {
         return StandardAccessible::accHitTest(x, y, child);
     }
     HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return Unsupported(*target);
-        }
-        return StandardAccessible::accDoDefaultAction(child);
+        return OwnOrStandard(child, Unsupported, &IAccessible::accDoDefaultAction, child);
     }
     HRESULT STDMETHODCALLTYPE put_accName(VARIANT child, BSTR name) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return Unsupported(*target);
-        }
-        return StandardAccessible::put_accName(child, name);
+        return OwnOrStandard(child, Unsupported, &IAccessible::put_accName, child, name);
     }
     HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) override {
-        if (const std::optional<Child> target = OwnChild(child)) {
-            return Unsupported(*target);
-        }
-        return StandardAccessible::put_accValue(child, value);
+        return OwnOrStandard(child, Unsupported, &IAccessible::put_accValue, child, value);
     }
 
   private:
@@ -426,23 +442,14 @@ class ClientAccessible final : public StandardAccessible {
         return target;
     }
 
-    // Labels have no such text; the real controls answer through their own
-    // objects, which get_accChild hands out.
-    static HRESULT NoText(const Child& target, BSTR* out) {
-        *out = nullptr;
-        return target.kind == Child::Label ? S_FALSE : E_INVALIDARG;
-    }
-    static HRESULT LabelNumber(const Child& target, LONG number, VARIANT* out) {
-        VariantInit(out);
-        if (target.kind != Child::Label) {
-            return E_INVALIDARG;
+    // What this object answers for a child of its own, or else the standard
+    // object's answer to the same call.
+    template <typename Own, typename Method, typename... Arguments>
+    HRESULT OwnOrStandard(const VARIANT& child, Own own, Method method, Arguments&&... arguments) {
+        if (const std::optional<Child> target = OwnChild(child)) {
+            return own(*target);
         }
-        V_VT(out) = VT_I4;
-        V_I4(out) = number;
-        return S_OK;
-    }
-    static HRESULT Unsupported(const Child& target) {
-        return target.kind == Child::Label ? DISP_E_MEMBERNOTFOUND : E_INVALIDARG;
+        return Forward(method, std::forward<Arguments>(arguments)...);
     }
 
     RECT ScreenBox(std::size_t control) const {
@@ -469,7 +476,7 @@ class ClientAccessible final : public StandardAccessible {
         return result;
     }
 
-    const MainWindow* window_;
+    const AccessibleView* window_;
     const Oleacc* oleacc_;
 };
 
@@ -521,7 +528,7 @@ LONG AccessibleChildId(std::size_t control) {
     return CHILDID_SELF;
 }
 
-Accessibility::Accessibility(const MainWindow& window) : window_(window) {}
+Accessibility::Accessibility(const AccessibleView& window) : window_(window) {}
 
 Accessibility::~Accessibility() { Disconnect(); }
 

@@ -10,14 +10,32 @@
 #include <oleacc.h>
 
 #include <cstddef>
+#include <string_view>
 
 #include "platform/Handles.h"
+#include "platform/Win32Startup.h"
 #include "ui/Com.h"
 
 namespace quorvex {
 
-class MainWindow;
 class StandardAccessible;
+
+// What the accessible objects read of the window they describe, as the
+// window has it now; the window provides it.
+class AccessibleView {
+  public:
+    // The window whose client area the objects describe.
+    virtual HWND Handle() const = 0;
+    // The child window of a real control (text box, button) of the layout table.
+    virtual HWND ControlWindow(std::size_t control) const = 0;
+    // A control's box in the client area, in pixels at the window's DPI.
+    virtual RECT PixelBox(std::size_t control) const = 0;
+    // A label's caption as it is painted now.
+    virtual std::wstring_view Caption(std::size_t control) const = 0;
+
+  protected:
+    ~AccessibleView() = default;
+};
 
 // oleacc.dll from the system folder: it is not a KnownDLL, so its bare name
 // could load another copy.
@@ -56,7 +74,7 @@ LONG AccessibleChildId(std::size_t control);
 // first asks for them and disconnected when the window is destroyed.
 class Accessibility {
   public:
-    explicit Accessibility(const MainWindow& window);
+    explicit Accessibility(const AccessibleView& window);
     ~Accessibility();
     Accessibility(const Accessibility&) = delete;
     Accessibility& operator=(const Accessibility&) = delete;
@@ -70,11 +88,11 @@ class Accessibility {
     void Disconnect();
 
   private:
-    const MainWindow& window_;
+    const AccessibleView& window_;
     // Declared before the objects and the apartment, so that it is freed
     // after everything that may still call into it.
     Oleacc oleacc_;
-    ComApartment apartment_;
+    Apartment apartment_{Apartment::With::Com};
     ComPtr<StandardAccessible> client_;
     ComPtr<StandardAccessible> folderText_;
     bool disconnected_ = false;

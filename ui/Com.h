@@ -1,5 +1,5 @@
-// Owners for COM references and strings, the thread's COM apartment, and the
-// reference count of the objects this program serves.
+// Owners for COM references and strings, and the reference count of the
+// objects this program serves.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,8 @@
 
 #include <memory>
 #include <utility>
+
+#include "platform/Win32Startup.h"
 
 namespace quorvex {
 
@@ -56,26 +58,13 @@ class ComPtr {
 };
 
 struct BstrFree {
-    void operator()(BSTR text) const noexcept { SysFreeString(text); }
-};
-using UniqueBstr = std::unique_ptr<OLECHAR, BstrFree>;
-
-// The calling thread in a single-threaded apartment, for as long as this
-// lives; a thread already in another apartment stays there.
-class ComApartment {
-  public:
-    ComApartment() : entered_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    ~ComApartment() {
-        if (entered_) {
-            CoUninitialize();
+    void operator()(BSTR text) const noexcept {
+        if (const auto free = OleAut32().Find<decltype(&SysFreeString)>("SysFreeString")) {
+            free(text);
         }
     }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-
-  private:
-    bool entered_;
 };
+using UniqueBstr = std::unique_ptr<OLECHAR, BstrFree>;
 
 // The reference count of a COM object this program serves. MakeCom creates
 // the object in a std::unique_ptr and hands its first reference to a

@@ -23,7 +23,7 @@ struct WindowDestroyer {
 };
 using UniqueWindow = std::unique_ptr<std::remove_pointer_t<HWND>, WindowDestroyer>;
 
-class MainWindow final : public BoardControls {
+class MainWindow final : public BoardControls, public AccessibleView {
   public:
     // Builds the window and its controls, hidden, for a screen of `dpi` dots per inch.
     MainWindow(HINSTANCE instance, int dpi);
@@ -50,16 +50,16 @@ class MainWindow final : public BoardControls {
     // The keyboard interface of a dialog: Tab, Shift+Tab, Enter on a button.
     bool HandleDialogKey(MSG& message);
 
-    HWND Handle() const { return window_.get(); }
+    HWND Handle() const override { return window_.get(); }
     // The child window of a windowed control (text box, buttons); null otherwise.
-    HWND ControlWindow(std::size_t index) const { return childWindows_[index]; }
-    RECT PixelBox(std::size_t index) const;
+    HWND ControlWindow(std::size_t index) const override { return childWindows_[index]; }
+    RECT PixelBox(std::size_t index) const override;
     // Where a label's text may show: its rows of the client area. Lines wrap
     // inside the box and are cut off at its bottom, but a glyph that overhangs
     // its side (the last dot of a right-aligned "...") is drawn whole.
     RECT TextBand(std::size_t index) const;
     // A label's caption as it is painted now.
-    std::wstring_view Caption(std::size_t index) const { return captions_[index]; }
+    std::wstring_view Caption(std::size_t index) const override { return captions_[index]; }
 
     // BoardControls
     void SetStatusCaption(StatusRow row, std::wstring_view caption) override;
