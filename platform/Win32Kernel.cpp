@@ -103,8 +103,8 @@ CoWaitForMultipleHandlesFunction ApartmentWait() {
 // a message to every window (WM_SETTINGCHANGE to HWND_BROADCAST) or call into
 // this thread's apartment (a class without a threading model is made in the
 // main apartment), and wait for the answer: those are answered meanwhile, or
-// the two would wait for each other. Posted messages and input stay queued,
-// so no command starts and nothing is clicked while this one runs.
+// the two would wait for each other. Input stays queued, so no command
+// starts and nothing is clicked while this one runs.
 DWORD WaitAnsweringCallers(HANDLE thread, DWORD ms) {
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (;;) {
