@@ -55,7 +55,9 @@ TEST_F(InstalledCopyFaults, EntryPointReportsAStatus) {
 // deleted meanwhile: each copy gets a folder of its own.
 TEST_F(InstalledCopyFaults, EntryPointFaults) {
     // An access violation, and a raised code that is positive as an HRESULT.
-    for (const wchar_t* fixture : {L"fixture_fault", L"fixture_raise"}) {
+    for (const auto& [fixture, name] :
+         {std::pair{L"fixture_fault", "unregister faults"},
+          std::pair{L"fixture_raise", "unregister raises 0x0EEDFADE"}}) {
         for (Command command : {Install, Uninstall}) {
             const bool install = command == Install;
             const std::wstring folder = testing::FolderForALoadedCopy(
@@ -66,10 +68,7 @@ TEST_F(InstalledCopyFaults, EntryPointFaults) {
             WatchTree(folder);
             Place(fixture, copy);
             Expect(
-                Run((fixture == std::wstring(L"fixture_fault") ? "unregister faults: "
-                                                               : "unregister raises 0x0EEDFADE: ") +
-                        std::string(install ? "install" : "uninstall"),
-                    command, folder));
+                Run(std::string(name) + (install ? ": install" : ": uninstall"), command, folder));
             EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr)
                 << "the library was unloaded after its entry point faulted";
         }

@@ -150,7 +150,11 @@ class FakeFiles : public FileServices {
         if (files.count(keep) != 0 && FileOf(path) == FileOf(keep)) {
             return Deletion::IsKept;
         }
-        return refuseDelete || files.erase(path) == 0 ? Deletion::Refused : Deletion::Deleted;
+        if (refuseDelete) {
+            return Deletion::Refused;
+        }
+        files.erase(path);
+        return Deletion::Deleted;
     }
     bool Copy(const std::wstring& source, const std::wstring& destination) override {
         log_.push_back("copy " + Narrow(source) + " > " + Narrow(destination));
