@@ -39,7 +39,7 @@ for build in win32 win64; do
   dest=$(wine winepath -w "$work/dest" | tr -d '\r')
 
   : >"$work/startup"; : >"$work/engine"; : >"$work/install"; : >"$work/regsvr32"
-  for run in $(seq "$runs"); do
+  for _ in $(seq "$runs"); do
     # Start to first paint, the program against a minimal window program.
     q=$(wine "$bin/quorvex_driver.exe" startup "$program" "Quorvex v1.4 Install" | value startup_ms)
     m=$(wine "$bin/quorvex_driver.exe" startup "$winbin\\minimal_window.exe" "Minimal Window" | value startup_ms)
