@@ -12,7 +12,8 @@ log=build/setup.log
 packages="cmake make g++ python3-pefile \
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix osslsigncode openssl \
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-  mmdebstrap bubblewrap xvfb xauth googletest imagemagick"
+  mmdebstrap bubblewrap xvfb xauth googletest imagemagick \
+  qemu-system-x86 busybox-static cpio lz4"
 
 missing=""
 for package in $packages; do
