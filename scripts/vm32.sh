@@ -51,8 +51,9 @@ if [ ! -f "$vm/root.cpio.lz4" ]; then
   rm -rf "$vm/root"
 fi
 
-# What this boot adds, in a second archive: the programs' folders at their
-# own paths, busybox for mounting, the list of programs, and the first process.
+# What this boot adds, in a second archive: the programs' folders (under
+# /quorvex/files, as /tmp is a fresh file system in there), busybox for
+# mounting, the list of programs, and the first process.
 overlay=$(mktemp -d)
 trap 'rm -rf "$overlay" "$out/initrd"' EXIT
 mkdir -p "$overlay/quorvex"
@@ -60,8 +61,9 @@ mkdir -p "$overlay/quorvex"
 for program in "$@"; do
   program=$(cd "$(dirname "$program")" && pwd)/$(basename "$program")
   folder=$(dirname "$program")
-  [ -d "$overlay$folder" ] || { mkdir -p "$overlay$folder" && cp -a "$folder/." "$overlay$folder/"; }
-  echo "$program" >>"$overlay/quorvex/programs"
+  inside="/quorvex/files$folder"
+  [ -d "$overlay$inside" ] || { mkdir -p "$overlay$inside" && cp -a "$folder/." "$overlay$inside/"; }
+  echo "$inside/$(basename "$program")" >>"$overlay/quorvex/programs"
   rm -f "$out/$(basename "$program" .exe)".{log,rc}
 done
 cp /bin/busybox "$overlay/quorvex/busybox"
@@ -88,7 +90,7 @@ cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
 while read -r program; do
   cd "$(dirname "$program")"
   # Through a file: on the serial terminal itself, Wine would draw a console.
-  timeout 1800 $wine "$program" </dev/null >/tmp/output 2>&1
+  timeout 600 $wine "$program" </dev/null >/tmp/output 2>&1
   status=$?
   echo "@@vm32 begin $program"
   cat /tmp/output
@@ -103,11 +105,12 @@ cat "$vm/root.cpio.lz4" >>"$out/initrd"
 
 # The first serial port takes the kernel's messages, the second the programs'
 # output. Without SMAP and protection keys: with them, this QEMU's emulation
-# makes the guest kernel fault on Wine's stack.
+# makes the guest kernel fault on Wine's stack. A kernel panic ends the
+# machine at once, and a hang ends with the time limit.
 : >"$out/results.txt"
-timeout 3600 qemu-system-x86_64 -accel tcg,thread=multi -smp "$(nproc)" -m 8G \
+timeout 900 qemu-system-x86_64 -accel tcg,thread=multi -smp "$(nproc)" -m 8G \
   -cpu max,-smap,-pku -nic none -display none -no-reboot \
-  -kernel "$vm/vmlinuz" -initrd "$out/initrd" -append "console=ttyS0 rdinit=/init quiet" \
+  -kernel "$vm/vmlinuz" -initrd "$out/initrd" -append "console=ttyS0 rdinit=/init quiet panic=-1" \
   -serial file:"$out/console.log" -serial file:"$out/results.txt" ||
   fail "the virtual machine did not end by itself (its console: $out/console.log)"
 
