@@ -36,42 +36,51 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     const std::uint32_t flags = kernel_.HasLoadLibrarySearchFlags()
                                     ? LoadLibrarySearchDllLoadDir | LoadLibrarySearchSystem32
                                     : LoadWithAlteredSearchPath;
+    kernel_.BeginForeignCode();
     KernelServices::Module module = kernel_.LoadLibraryExW(*fullPath, flags);
-    if (module == nullptr) {
-        return RegResult::LoadFailed;
+    const Outcome outcome =
+        module != nullptr ? RunEntryPoint(module, mode) : Outcome{RegResult::LoadFailed, false};
+    // A thread the library started (on its load, or in its entry point)
+    // would wake up in unmapped code: while one runs, the library stays
+    // loaded for the rest of the process.
+    const bool threadsRemain = kernel_.EndForeignCode();
+    if (outcome.mayRelease && !threadsRemain) {
+        kernel_.FreeLibrary(module);
     }
+    return outcome.result;
+}
 
+RegDll::Outcome RegDll::RunEntryPoint(KernelServices::Module module, RegMode mode) {
     const char* entryName = EntryName(mode);
     KernelServices::Entry entry =
         entryName != nullptr ? kernel_.GetProcAddress(module, entryName) : nullptr;
     if (entry == nullptr) {
-        kernel_.FreeLibrary(module);
-        return RegResult::EntryMissing;
+        return {RegResult::EntryMissing, true};
     }
 
     KernelServices::Thread worker = kernel_.CreateThread(entry);
     if (worker == nullptr) {
-        kernel_.FreeLibrary(module);
-        return RegResult::NoAction;
+        return {RegResult::NoAction, true};
     }
 
     const bool ended = kernel_.WaitForSingleObject(worker, RegEntryTimeoutMs) == 0;
     const std::optional<std::uint32_t> exitCode = kernel_.GetExitCodeThread(worker);
-    // A fault's code can look like any status, a success among them
-    // (0x0EEDFADE, or a C++ exception's): only the containment tells.
-    const bool faulted = ended && kernel_.EndedByFault(worker);
+    // A worker that ended without the entry point's return has an exit code
+    // that may look like any status: only its return tells.
+    const bool returned = ended && kernel_.EntryReturned(worker);
     kernel_.CloseHandle(worker);
     if (!ended) {
-        // The entry point may still be running on the worker: the library
-        // stays loaded for the rest of the process.
-        return RegResult::TimedOut;
+        // The entry point may still be running on the worker.
+        return {RegResult::TimedOut, false};
     }
-    kernel_.FreeLibrary(module);
-
-    if (faulted || (exitCode && IsFailureStatus(*exitCode))) {
-        return RegResult::EntryFailed;
+    if (!returned) {
+        // Its state is broken, and unloading would run its detach code on it.
+        return {RegResult::EntryFailed, false};
     }
-    return mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered;
+    if (exitCode && IsFailureStatus(*exitCode)) {
+        return {RegResult::EntryFailed, true};
+    }
+    return {mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered, true};
 }
 
 }  // namespace quorvex

@@ -16,8 +16,9 @@ enum class RegResult : std::int32_t {
     TimedOut = 3,
     Registered = 4,
     Unregistered = 5,
-    // The entry point returned in time but reported failure (a negative
-    // HRESULT), or raised a fault it did not handle and its worker was ended.
+    // The entry point reported failure (a negative HRESULT), or its worker
+    // ended without its return: a fault it did not handle, a stack overflow,
+    // its own ExitThread.
     EntryFailed = 6,
 };
 
@@ -61,11 +62,19 @@ class KernelServices {
     // apartment, and wait for the answer: those are answered meanwhile.
     virtual std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) = 0;
     virtual std::optional<std::uint32_t> GetExitCodeThread(Thread thread) = 0;
-    // Whether an ended worker was ended by a fault its entry point did not
-    // handle. Its exit code is then the fault's code, which may be anything.
-    virtual bool EndedByFault(Thread thread) = 0;
+    // Whether the entry point of an ended worker returned. A worker ended any
+    // other way (a fault, a stack overflow, its own ExitThread) has an exit
+    // code that may look like any status, a success among them.
+    virtual bool EntryReturned(Thread thread) = 0;
     virtual void CloseHandle(Thread thread) = 0;
     virtual void FreeLibrary(Module module) = 0;
+    // The library's code runs from its load to the end of its call, on the
+    // worker and on any thread started meanwhile, by whoever starts it: such
+    // a thread belongs to the library, and a fault on it ends only that
+    // thread. Begun before the load; ending it tells whether such a thread
+    // still runs (the worker of a call that timed out among them).
+    virtual void BeginForeignCode() = 0;
+    [[nodiscard]] virtual bool EndForeignCode() = 0;
 };
 
 // What the commands need: one registration call.
@@ -81,6 +90,13 @@ class RegDll final : public RegistrationInvoker {
     RegResult CallRegEntry(std::wstring path, RegMode mode) override;
 
   private:
+    struct Outcome {
+        RegResult result;
+        bool mayRelease;  // no code of the library can still run on the worker
+    };
+    // Looks up the entry point of the loaded library and runs it.
+    Outcome RunEntryPoint(KernelServices::Module module, RegMode mode);
+
     KernelServices& kernel_;
 };
 

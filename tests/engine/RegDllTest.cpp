@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -51,15 +52,20 @@ class RecordingKernel : public KernelServices {
         calls.push_back(std::string("GetExitCodeThread ") + Name(thread));
         return exitCode;
     }
-    bool EndedByFault(Thread thread) override {
-        calls.push_back(std::string("EndedByFault ") + Name(thread));
-        return faulted;
+    bool EntryReturned(Thread thread) override {
+        calls.push_back(std::string("EntryReturned ") + Name(thread));
+        return returned;
     }
     void CloseHandle(Thread thread) override {
         calls.push_back(std::string("CloseHandle ") + Name(thread));
     }
     void FreeLibrary(Module module) override {
         calls.push_back(std::string("FreeLibrary ") + Name(module));
+    }
+    void BeginForeignCode() override { calls.emplace_back("BeginForeignCode"); }
+    bool EndForeignCode() override {
+        calls.emplace_back("EndForeignCode");
+        return threadsRemain;
     }
 
     bool resolves = true;
@@ -70,7 +76,8 @@ class RecordingKernel : public KernelServices {
     bool threadStarts = true;
     std::uint32_t waitResult = 0;
     std::optional<std::uint32_t> exitCode = 0;
-    bool faulted = false;
+    bool returned = true;
+    bool threadsRemain = false;
     Calls calls;
     std::vector<std::wstring> loadedPaths;
 
@@ -103,6 +110,8 @@ const std::wstring LibraryPath = L"C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 const std::string Resolve = "GetFullPathNameW C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 const std::string Load =
     "LoadLibraryExW C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32";
+const std::string Begin = "BeginForeignCode";
+const std::string End = "EndForeignCode";
 
 class RegDllTest : public ::testing::Test {
   protected:
@@ -132,9 +141,10 @@ TEST_F(RegDllTest, PathReachesTheLoaderUntrimmedAndTheCallersStringIsKept) {
         RegistrationInvoker& asTheCommandsSeeIt = invoker;
         EXPECT_EQ(asTheCommandsSeeIt.CallRegEntry(callersPath, RegModeRegister),
                   RegResult::LoadFailed);
-        EXPECT_EQ(kernel.calls,
-                  (Calls{"GetFullPathNameW " + narrow,
-                         "LoadLibraryExW " + narrow + " SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32"}));
+        EXPECT_EQ(
+            kernel.calls,
+            (Calls{"GetFullPathNameW " + narrow, Begin,
+                   "LoadLibraryExW " + narrow + " SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32", End}));
         EXPECT_EQ(callersPath, passed);
     }
 }
@@ -144,7 +154,7 @@ TEST_F(RegDllTest, UnloadableLibraryAcquiresNothing) {
     for (RegMode mode : {1, 2, 0, 3, -1}) {
         kernel.calls.clear();
         EXPECT_EQ(Call(LibraryPath, mode), RegResult::LoadFailed);
-        EXPECT_EQ(kernel.calls, (Calls{Resolve, Load}));
+        EXPECT_EQ(kernel.calls, (Calls{Resolve, Begin, Load, End}));
     }
 }
 
@@ -163,14 +173,15 @@ TEST_F(RegDllTest, LibraryIsLoadedByItsFullPathWithImportsFromItsOwnFolder) {
     kernel.fullPaths[L"dest\\Quorvexv1.4.dll"] = L"C:\\Users\\me\\dest\\Quorvexv1.4.dll";
     kernel.loads = false;
     EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
-    EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW dest\\Quorvexv1.4.dll",
+    EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW dest\\Quorvexv1.4.dll", Begin,
                                    "LoadLibraryExW C:\\Users\\me\\dest\\Quorvexv1.4.dll "
-                                   "SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32"}));
+                                   "SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32",
+                                   End}));
 
     kernel.calls.clear();
     kernel.searchFlags = false;
     EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
-    EXPECT_EQ(kernel.calls.back(),
+    EXPECT_EQ(kernel.calls.at(2),
               "LoadLibraryExW C:\\Users\\me\\dest\\Quorvexv1.4.dll ALTERED_SEARCH_PATH");
 
     kernel.calls.clear();
@@ -183,22 +194,23 @@ TEST_F(RegDllTest, OtherModesLoadAndReleaseWithoutLookUp) {
     for (RegMode mode : {0, 3, -1}) {
         kernel.calls.clear();
         EXPECT_EQ(Call(LibraryPath, mode), RegResult::EntryMissing);
-        EXPECT_EQ(kernel.calls, (Calls{Resolve, Load, "FreeLibrary module"}));
+        EXPECT_EQ(kernel.calls, (Calls{Resolve, Begin, Load, End, "FreeLibrary module"}));
     }
 }
 
 TEST_F(RegDllTest, MissingExportReleasesTheLibrary) {
     kernel.exports = false;
     EXPECT_EQ(Call(LibraryPath, RegModeUnregister), RegResult::EntryMissing);
-    EXPECT_EQ(kernel.calls, (Calls{Resolve, Load, "GetProcAddress module DllUnregisterServer",
-                                   "FreeLibrary module"}));
+    EXPECT_EQ(kernel.calls,
+              (Calls{Resolve, Begin, Load, "GetProcAddress module DllUnregisterServer", End,
+                     "FreeLibrary module"}));
 }
 
 TEST_F(RegDllTest, WorkerNotCreatedReleasesTheLibraryAndReportsNoAction) {
     kernel.threadStarts = false;
     EXPECT_EQ(Call(LibraryPath, RegModeRegister), RegResult::NoAction);
-    EXPECT_EQ(kernel.calls, (Calls{Resolve, Load, "GetProcAddress module DllRegisterServer",
-                                   "CreateThread entry", "FreeLibrary module"}));
+    EXPECT_EQ(kernel.calls, (Calls{Resolve, Begin, Load, "GetProcAddress module DllRegisterServer",
+                                   "CreateThread entry", End, "FreeLibrary module"}));
 }
 
 TEST_F(RegDllTest, WorkerEndingInTimeClosesTheHandleThenReleasesTheLibrary) {
@@ -210,40 +222,46 @@ TEST_F(RegDllTest, WorkerEndingInTimeClosesTheHandleThenReleasesTheLibrary) {
             mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered;
         EXPECT_EQ(Call(LibraryPath, mode), expected);
         EXPECT_EQ(kernel.calls,
-                  (Calls{Resolve, Load, std::string("GetProcAddress module ") + entryName,
+                  (Calls{Resolve, Begin, Load, std::string("GetProcAddress module ") + entryName,
                          "CreateThread entry", "WaitForSingleObject worker 10000",
-                         "GetExitCodeThread worker", "EndedByFault worker", "CloseHandle worker",
-                         "FreeLibrary module"}));
+                         "GetExitCodeThread worker", "EntryReturned worker", "CloseHandle worker",
+                         End, "FreeLibrary module"}));
     }
 }
 
 // The entry point's HRESULT decides between success and EntryFailed: only a
 // negative status is a failure. An unreadable code is taken as success. A
-// worker ended by a fault failed, whatever its exit code.
+// worker ended without the entry point's return (a fault, a stack overflow,
+// ExitThread) failed, whatever its exit code, and its library stays loaded.
 TEST_F(RegDllTest, FailureStatusOfTheEntryPointIsReported) {
     struct Case {
         std::optional<std::uint32_t> exitCode;
-        bool faulted;
+        bool returned;
         RegResult registerResult;
         RegResult unregisterResult;
     };
     const Case cases[] = {
-        {0u, false, RegResult::Registered, RegResult::Unregistered},  // S_OK
-        {1u, false, RegResult::Registered, RegResult::Unregistered},  // S_FALSE
-        {0x7FFFFFFFu, false, RegResult::Registered, RegResult::Unregistered},
-        {0x80070005u, false, RegResult::EntryFailed, RegResult::EntryFailed},  // E_ACCESSDENIED
-        {0x80040201u, false, RegResult::EntryFailed, RegResult::EntryFailed},  // SELFREG_E_CLASS
-        {std::nullopt, false, RegResult::Registered, RegResult::Unregistered},
-        {0xC0000005u, true, RegResult::EntryFailed, RegResult::EntryFailed},  // access violation
-        {0x0EEDFADEu, true, RegResult::EntryFailed, RegResult::EntryFailed},  // a raised exception
-        {0u, true, RegResult::EntryFailed, RegResult::EntryFailed},
+        {0u, true, RegResult::Registered, RegResult::Unregistered},  // S_OK
+        {1u, true, RegResult::Registered, RegResult::Unregistered},  // S_FALSE
+        {0x7FFFFFFFu, true, RegResult::Registered, RegResult::Unregistered},
+        {0x80070005u, true, RegResult::EntryFailed, RegResult::EntryFailed},  // E_ACCESSDENIED
+        {0x80040201u, true, RegResult::EntryFailed, RegResult::EntryFailed},  // SELFREG_E_CLASS
+        {std::nullopt, true, RegResult::Registered, RegResult::Unregistered},
+        {0xC0000005u, false, RegResult::EntryFailed, RegResult::EntryFailed},  // access violation
+        {0x0EEDFADEu, false, RegResult::EntryFailed, RegResult::EntryFailed},  // a raised exception
+        {0u, false, RegResult::EntryFailed, RegResult::EntryFailed},           // ExitThread(0)
+        {1u, false, RegResult::EntryFailed,
+         RegResult::EntryFailed},  // a stack overflow, under Wine
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.exitCode ? std::to_string(*c.exitCode) : "unreadable");
         kernel.exitCode = c.exitCode;
-        kernel.faulted = c.faulted;
+        kernel.returned = c.returned;
+        kernel.calls.clear();
         EXPECT_EQ(Call(LibraryPath, RegModeRegister), c.registerResult);
         EXPECT_EQ(Call(LibraryPath, RegModeUnregister), c.unregisterResult);
+        EXPECT_EQ(std::count(kernel.calls.begin(), kernel.calls.end(), "FreeLibrary module"),
+                  c.returned ? 2 : 0);
     }
 }
 
@@ -254,10 +272,29 @@ TEST_F(RegDllTest, TimeOutOrFailedWaitKeepsTheLibraryLoaded) {
         kernel.waitResult = waitResult;
         kernel.exitCode = 259;  // STILL_ACTIVE
         EXPECT_EQ(Call(LibraryPath, RegModeUnregister), RegResult::TimedOut);
-        EXPECT_EQ(kernel.calls, (Calls{Resolve, Load, "GetProcAddress module DllUnregisterServer",
-                                       "CreateThread entry", "WaitForSingleObject worker 10000",
-                                       "GetExitCodeThread worker", "CloseHandle worker"}));
+        EXPECT_EQ(kernel.calls,
+                  (Calls{Resolve, Begin, Load, "GetProcAddress module DllUnregisterServer",
+                         "CreateThread entry", "WaitForSingleObject worker 10000",
+                         "GetExitCodeThread worker", "CloseHandle worker", End}));
     }
+}
+
+// A thread the library started, on its load or in its entry point, may still
+// run its code: on every road that would release the library, it stays.
+TEST_F(RegDllTest, ThreadsLeftBehindKeepTheLibraryLoaded) {
+    kernel.threadsRemain = true;
+    const auto road = [&](bool exports, bool threadStarts, RegMode mode, RegResult expected) {
+        kernel.calls.clear();
+        kernel.exports = exports;
+        kernel.threadStarts = threadStarts;
+        EXPECT_EQ(Call(LibraryPath, mode), expected);
+        EXPECT_EQ(kernel.calls.back(), End);
+    };
+    road(true, true, RegModeRegister, RegResult::Registered);
+    road(true, true, RegModeUnregister, RegResult::Unregistered);
+    road(false, true, RegModeUnregister, RegResult::EntryMissing);
+    road(true, true, 0, RegResult::EntryMissing);
+    road(true, false, RegModeRegister, RegResult::NoAction);
 }
 
 }  // namespace

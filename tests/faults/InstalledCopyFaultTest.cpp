@@ -50,14 +50,20 @@ TEST_F(InstalledCopyFaults, EntryPointReportsAStatus) {
     Expect(Run("unregister returns S_FALSE: uninstall", Uninstall, dest));
 }
 
-// After its fault the library stays loaded until the program ends (its
-// detach code is not to be run on broken state), so it cannot be replaced or
-// deleted meanwhile: each copy gets a folder of its own.
+// After its fault, or any other end without its return, the library stays
+// loaded until the program ends (its detach code is not to be run on broken
+// state), so it cannot be replaced or deleted meanwhile: each copy gets a
+// folder of its own.
 TEST_F(InstalledCopyFaults, EntryPointFaults) {
-    // An access violation, and a raised code that is positive as an HRESULT.
+    // An access violation, a raised code that is positive as an HRESULT, a
+    // worker ended with exit code 1 by Wine without any handler, and one
+    // ended with exit code 0, the status of a success.
     for (const auto& [fixture, name] :
          {std::pair{L"fixture_fault", "unregister faults"},
-          std::pair{L"fixture_raise", "unregister raises 0x0EEDFADE"}}) {
+          std::pair{L"fixture_raise", "unregister raises 0x0EEDFADE"},
+          std::pair{L"fixture_stack_overflow", "unregister overflows its stack"},
+          std::pair{L"fixture_exit_thread", "unregister ends its own thread"},
+          std::pair{L"fixture_clear_filter_fault", "unregister clears the filter, then faults"}}) {
         for (Command command : {Install, Uninstall}) {
             const bool install = command == Install;
             const std::wstring folder = testing::FolderForALoadedCopy(
@@ -73,12 +79,61 @@ TEST_F(InstalledCopyFaults, EntryPointFaults) {
                 << "the library was unloaded after its entry point faulted";
         }
     }
-    // A shipped copy whose registration raises.
-    const std::wstring folder = testing::FolderForALoadedCopy(L"fixture_raise-shipped");
+    // Shipped copies whose registration ends without its return.
+    for (const auto& [fixture, name] :
+         {std::pair{L"fixture_raise", "register raises 0x0EEDFADE: install"},
+          std::pair{L"fixture_stack_overflow", "register overflows its stack: install"},
+          std::pair{L"fixture_exit_thread", "register ends its own thread: install"}}) {
+        const std::wstring folder =
+            testing::FolderForALoadedCopy(std::wstring(fixture) + L"-shipped");
+        MakeFolder(folder);
+        WatchTree(folder);
+        Ship(fixture);
+        Expect(Run(name, Install, folder));
+    }
+}
+
+// Threads a library leaves running: one started on its load that never
+// stops, and one that faults 400 ms after its entry point has returned,
+// after a library has cleared the process's filter too. The library stays
+// loaded while they run, and a fault on one ends only that thread.
+TEST_F(InstalledCopyFaults, ThreadsTheLibraryLeavesBehind) {
+    const int threadsBefore = ThreadCount();
+    const auto inFolderOfItsOwn = [&](const wchar_t* fixture, const std::string& name,
+                                      Command command) {
+        const std::wstring folder = testing::FolderForALoadedCopy(fixture);
+        const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
+        MakeFolder(folder);
+        WatchTree(folder);
+        if (command == Uninstall) {
+            Place(fixture, copy);
+        } else {
+            Ship(fixture);
+        }
+        Expect(Run(name, command, folder));
+        EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr)
+            << name << ": the library was unloaded while its thread ran";
+    };
+    inFolderOfItsOwn(L"fixture_thread_on_load", "a thread started on load runs on: uninstall",
+                     Uninstall);
+    inFolderOfItsOwn(L"fixture_thread_faults_later",
+                     "unregister leaves a thread that faults later: uninstall", Uninstall);
+    inFolderOfItsOwn(L"fixture_clear_filter_thread_faults",
+                     "register clears the filter, leaves a thread that faults: install", Install);
+    // The cleared filter does not outlast its call: the next library's fault is contained.
+    const std::wstring folder = testing::FolderForALoadedCopy(L"fixture_fault-after-clear");
     MakeFolder(folder);
     WatchTree(folder);
-    Ship(L"fixture_raise");
-    Expect(Run("register raises 0x0EEDFADE: install", Install, folder));
+    Place(L"fixture_clear_filter", folder + L"\\Quorvexv1.4.dll");
+    Ship(L"fixture_fault");
+    Expect(Run("unregister clears the filter, register faults: install", Install, folder));
+
+    for (int waited = 0; ThreadCount() > threadsBefore + 1 && waited < 5000; waited += 50) {
+        Pump();
+        Sleep(50);
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore + 1)
+        << "only the thread that never stops runs on once the others have faulted";
 }
 
 // Entry points that wait for the window's thread: a message sent to every
@@ -94,8 +149,9 @@ TEST_F(InstalledCopyFaults, EntryPointsThatWaitForTheWindow) {
         EXPECT_LT(result.seconds, 5.0) << "the entry points waited for the window";
     }
 
-    // Once an accessibility client has asked, the window's thread is COM's
-    // main apartment, where a class without a threading model is made.
+    // A class without a threading model is made in COM's main apartment,
+    // which is not the window's thread, even once that is an apartment (an
+    // accessibility client has asked).
     SendMessageW(Window().Handle(), WM_GETOBJECT, 0, static_cast<LPARAM>(OBJID_CLIENT));
     // COM keeps the library loaded there: a folder of its own.
     const std::wstring folder = testing::FolderForALoadedCopy(L"main-apartment");
@@ -107,8 +163,25 @@ TEST_F(InstalledCopyFaults, EntryPointsThatWaitForTheWindow) {
         Run("register makes a class in the main apartment: install", Install, folder);
     Expect(made);
     EXPECT_LT(made.seconds, 5.0) << "the entry points waited for the window";
-    EXPECT_NE(GetEnvironmentVariableW(L"QUORVEX_FIXTURE_MAIN_APARTMENT", nullptr, 0), 0u)
-        << "the object was not made in the window's apartment: the row shows nothing";
+    wchar_t madeOn[16] = L"";
+    GetEnvironmentVariableW(L"QUORVEX_FIXTURE_MAIN_APARTMENT", madeOn, 16);
+    EXPECT_NE(madeOn[0], L'\0') << "the object was not made in the main apartment";
+    EXPECT_NE(std::wstring(madeOn), std::to_wstring(GetCurrentThreadId()))
+        << "the object was made on the window's thread";
+
+    // One that takes 30 s to make ends at the limit, the window's thread free.
+    const UniqueHandle release(CreateEventW(
+        nullptr, TRUE, FALSE,
+        (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+    const std::wstring slowFolder = testing::FolderForALoadedCopy(L"slow-main-apartment");
+    MakeFolder(slowFolder);
+    WatchTree(slowFolder);
+    Ship(L"fixture_slow_main_apartment");
+    const CaseResult slow =
+        Run("register makes a class in the main apartment in 30 s: install", Install, slowFolder);
+    SetEvent(release.get());
+    Expect(slow);
+    EXPECT_LT(slow.seconds, 12.0) << "the class was made where the limit does not count";
 }
 
 // Windows neither deletes nor overwrites a read-only copy. Wine run as root
