@@ -31,7 +31,7 @@ void InstallCommands::cmdRegister_Click() noexcept {
         board_.SetButtonsEnabled(false);
         board_.ResetRows();
         source = files_.ApplicationDirectory() + std::wstring(TargetFileName);
-        destination = board_.FolderText() + std::wstring(TargetFileName);
+        destination = Destination();
     });
     if (!prepared) {
         Attempt([&] { board_.SetButtonsEnabled(true); });
@@ -53,11 +53,14 @@ void InstallCommands::cmdRegister_Click() noexcept {
     const bool inPlace = Delete(destination, source) == Deletion::IsKept;
 
     const bool installed = Attempt([&] {
-        if (!inPlace && !files_.Copy(source, destination)) {
+        // A copy that stays (loaded by a program, this one included, or held
+        // open) but holds the shipped bytes already is the library in place.
+        if (!inPlace && !files_.Copy(source, destination) &&
+            !files_.HoldSameBytes(source, destination)) {
             throw CopyFailed{};
         }
         board_.SetStatus(StatusRow::Copy, status_text::Successful, colour::Green);
-        const RegResult result = invoker_.CallRegEntry(TrimSpaces(destination), RegModeRegister);
+        const RegResult result = invoker_.CallRegEntry(destination, RegModeRegister);
         board_.ShowResult(StatusRow::Install, result);
         board_.MirrorShadow(StatusRow::Copy);
         board_.MirrorShadow(StatusRow::Install);
@@ -73,7 +76,7 @@ void InstallCommands::cmdUninstall_Click() noexcept {
     const bool prepared = Attempt([&] {
         board_.SetButtonsEnabled(false);
         board_.ResetRows();
-        destination = board_.FolderText() + std::wstring(TargetFileName);
+        destination = Destination();
     });
     if (!prepared) {
         Attempt([&] { board_.SetButtonsEnabled(true); });
@@ -94,9 +97,15 @@ void InstallCommands::cmdUninstall_Click() noexcept {
     Attempt([&] { board_.SetButtonsEnabled(true); });
 }
 
+std::wstring InstallCommands::Destination() const {
+    // Trimmed once: the unregistration, the delete, the copy and the
+    // registration all name the same file.
+    return TrimSpaces(board_.FolderText()) + std::wstring(TargetFileName);
+}
+
 void InstallCommands::Unregister(const std::wstring& destination) noexcept {
     RegResult result = RegResult::NoAction;
-    Attempt([&] { result = invoker_.CallRegEntry(TrimSpaces(destination), RegModeUnregister); });
+    Attempt([&] { result = invoker_.CallRegEntry(destination, RegModeUnregister); });
     Attempt([&] { board_.ShowResult(StatusRow::Uninstall, result); });
     Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
 }

@@ -27,6 +27,8 @@ class FileServices {
     // Replaces an existing destination; the copy is left writable.
     [[nodiscard]] virtual bool Copy(const std::wstring& source,
                                     const std::wstring& destination) = 0;
+    // True when both files can be read and hold the same bytes.
+    virtual bool HoldSameBytes(const std::wstring& first, const std::wstring& second) const = 0;
 };
 
 }  // namespace quorvex

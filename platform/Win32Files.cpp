@@ -101,6 +101,13 @@ bool DeleteOpenFile(HANDLE file, const std::wstring& path) {
     return false;
 }
 
+// A folder does not open without FILE_FLAG_BACKUP_SEMANTICS, so it is not read.
+UniqueHandle OpenForReading(const std::wstring& path) {
+    return UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
 bool FileIsThere(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -128,11 +135,7 @@ std::wstring Win32Files::ApplicationDirectory() const {
 }
 
 bool Win32Files::CanRead(const std::wstring& path) const {
-    // A folder does not open without FILE_FLAG_BACKUP_SEMANTICS, so it does not count.
-    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.get() != INVALID_HANDLE_VALUE;
+    return OpenForReading(path).get() != INVALID_HANDLE_VALUE;
 }
 
 Deletion Win32Files::Delete(const std::wstring& path, const std::wstring& keep) {
@@ -168,6 +171,33 @@ bool Win32Files::Copy(const std::wstring& source, const std::wstring& destinatio
         SetFileAttributesW(destination.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
     }
     return true;
+}
+
+bool Win32Files::HoldSameBytes(const std::wstring& first, const std::wstring& second) const {
+    const UniqueHandle one = OpenForReading(first);
+    const UniqueHandle other = OpenForReading(second);
+    LARGE_INTEGER oneSize{};
+    LARGE_INTEGER otherSize{};
+    if (one.get() == INVALID_HANDLE_VALUE || other.get() == INVALID_HANDLE_VALUE ||
+        GetFileSizeEx(one.get(), &oneSize) == FALSE ||
+        GetFileSizeEx(other.get(), &otherSize) == FALSE || oneSize.QuadPart != otherSize.QuadPart) {
+        return false;
+    }
+    constexpr DWORD Chunk = 65536;
+    std::vector<char> oneBytes(Chunk);
+    std::vector<char> otherBytes(Chunk);
+    for (;;) {
+        DWORD oneRead = 0;
+        DWORD otherRead = 0;
+        if (ReadFile(one.get(), oneBytes.data(), Chunk, &oneRead, nullptr) == FALSE ||
+            ReadFile(other.get(), otherBytes.data(), Chunk, &otherRead, nullptr) == FALSE ||
+            oneRead != otherRead || std::memcmp(oneBytes.data(), otherBytes.data(), oneRead) != 0) {
+            return false;
+        }
+        if (oneRead == 0) {
+            return true;
+        }
+    }
 }
 
 }  // namespace quorvex

@@ -275,6 +275,9 @@ bool MainWindow::HandleDialogKey(MSG& message) {
 }
 
 void MainWindow::RepaintLabel(std::size_t index) {
+    if (!window_) {
+        return;  // destroyed mid-command: a null window would mean every window
+    }
     const RECT band = TextBand(index);
     InvalidateRect(window_.get(), &band, FALSE);
 }
@@ -291,8 +294,10 @@ void MainWindow::SetStatusCaption(StatusRow row, std::wstring_view caption) {
     if (captions_[index] != caption) {
         SetCaption(index, caption);
         // So that a screen reader announces the outcome.
-        NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window_.get(), OBJID_CLIENT,
-                       AccessibleChildId(index));
+        if (window_) {
+            NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window_.get(), OBJID_CLIENT,
+                           AccessibleChildId(index));
+        }
     }
 }
 
@@ -342,6 +347,10 @@ void MainWindow::Click(std::size_t index) {
             commandRunning_ = false;
         }
         DiscardQueuedInput();
+        if (closeRequested_) {
+            Close();  // the close request made meanwhile, which the command held back
+            return;
+        }
         if (paintDeferred_ && window_) {
             paintDeferred_ = false;
             InvalidateRect(window_.get(), nullptr, FALSE);
@@ -361,14 +370,21 @@ void MainWindow::DiscardQueuedInput() {
     // A command reads no input while it runs, so clicks and keys made meanwhile
     // (an impatient second click on the button) wait in the queue and would
     // reach the buttons once they are enabled again. They were meant for a
-    // window that was busy: they go. Paint, close and system messages stay.
+    // window that was busy: they go, the frame's clicks too. Only a close
+    // request among them (Alt+F4, the close box) is kept, and carried out.
+    // Paint, close and system messages stay.
     if (!window_) {
         return;
     }
     MSG message{};
     while (PeekMessageW(&message, window_.get(), WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE) != FALSE) {
     }
+    while (PeekMessageW(&message, window_.get(), WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, PM_REMOVE) !=
+           FALSE) {
+        closeRequested_ |= message.message == WM_NCLBUTTONDOWN && message.wParam == HTCLOSE;
+    }
     while (PeekMessageW(&message, window_.get(), WM_KEYFIRST, WM_KEYLAST, PM_REMOVE) != FALSE) {
+        closeRequested_ |= message.message == WM_SYSKEYDOWN && message.wParam == VK_F4;
     }
 }
 
@@ -557,7 +573,8 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_CLOSE:
             if (commandRunning_) {
-                return 0;  // closed from outside while a command waits: it finishes first
+                closeRequested_ = true;  // carried out once the command has ended
+                return 0;
             }
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_DESTROY:
@@ -570,6 +587,8 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_NCDESTROY:
+            // The controls have gone with it; their handles may name other windows soon.
+            childWindows_.fill(nullptr);
             SetWindowLongPtrW(window, GWLP_USERDATA, 0);
             static_cast<void>(window_.release());
             return DefWindowProcW(window, message, wParam, lParam);

@@ -108,6 +108,7 @@ class MainWindow final : public BoardControls, public AccessibleView {
     std::function<void()> closed_;
     HWND lastFocus_ = nullptr;
     bool commandRunning_ = false;
+    bool closeRequested_ = false;                   // while a command ran
     bool paintDeferred_ = false;                    // a paint asked for while a command ran
     std::unique_ptr<Accessibility> accessibility_;  // made when first asked for
 };

@@ -147,19 +147,20 @@ TEST_F(CommandsTest, UninstallRowOutcomesNeverStopTheDelete) {
     }
 }
 
-TEST_F(CommandsTest, OnlyTheRegistrationPathIsTrimmed) {
+// Trimmed once, the folder text names one file for every step.
+TEST_F(CommandsTest, FolderTextIsTrimmedOnceForEveryStep) {
     controls.folder = L"  C:\\Apps  ";
     invoker.results = {RegResult::LoadFailed, RegResult::Registered};
     commands.cmdRegister_Click();
-    EXPECT_TRUE(Logged("unregister C:\\Apps  \\Quorvexv1.4.dll"));
-    EXPECT_TRUE(Logged("delete   C:\\Apps  \\Quorvexv1.4.dll"));
-    EXPECT_TRUE(Logged("copy D:\\Setup\\Quorvexv1.4.dll >   C:\\Apps  \\Quorvexv1.4.dll"));
-    EXPECT_TRUE(Logged("register C:\\Apps  \\Quorvexv1.4.dll"));
+    EXPECT_TRUE(Logged("unregister C:\\Apps\\Quorvexv1.4.dll"));
+    EXPECT_TRUE(Logged("delete C:\\Apps\\Quorvexv1.4.dll"));
+    EXPECT_TRUE(Logged("copy D:\\Setup\\Quorvexv1.4.dll > C:\\Apps\\Quorvexv1.4.dll"));
+    EXPECT_TRUE(Logged("register C:\\Apps\\Quorvexv1.4.dll"));
 
     log.clear();
     commands.cmdUninstall_Click();
-    EXPECT_TRUE(Logged("unregister C:\\Apps  \\Quorvexv1.4.dll"));
-    EXPECT_TRUE(Logged("delete   C:\\Apps  \\Quorvexv1.4.dll"));
+    EXPECT_TRUE(Logged("unregister C:\\Apps\\Quorvexv1.4.dll"));
+    EXPECT_TRUE(Logged("delete C:\\Apps\\Quorvexv1.4.dll"));
 }
 
 TEST_F(CommandsTest, FolderTextIsJoinedWithoutAddingOrRemovingSeparators) {
@@ -188,6 +189,20 @@ TEST_F(CommandsTest, FailedCopyTakesTheErrorRoad) {
                        "shadow 3 ..."},
                       EnableButtons}));
     ExpectIdleAndMirrored();
+}
+
+// A copy that can be neither deleted nor replaced but holds the shipped
+// bytes is the library in place: it is registered.
+TEST_F(CommandsTest, StayingCopyWithTheShippedBytesIsRegistered) {
+    files.files.insert(L"C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll");
+    files.refuseDelete = true;
+    files.refuseCopy = true;
+    files.sameBytes = true;
+    invoker.results = {RegResult::Unregistered, RegResult::Registered};
+    commands.cmdRegister_Click();
+    EXPECT_EQ(controls.Caption(StatusRow::Copy), L"Sucessful");
+    EXPECT_TRUE(Logged("register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"));
+    EXPECT_EQ(controls.Caption(StatusRow::Install), L"Sucessful");
 }
 
 // "Sucessful" in the copy row is overwritten once a later step fails.

@@ -525,9 +525,8 @@ CaseResult FaultTest::Run(std::string name, Command command, const std::wstring&
     using namespace status_text;
     CaseResult result;
     result.name = std::move(name);
-    // The strings the command itself works with.
-    const std::wstring destination = folderText + L"\\" + std::wstring(LibraryName);
-    const std::wstring registration = TrimBlanks(destination);
+    // The one path the command works with: the folder text without its blanks.
+    const std::wstring destination = TrimBlanks(folderText) + L"\\" + std::wstring(LibraryName);
     const std::wstring destinationPlace = ExtendedPath(destination);
 
     const auto snapshot = [&] {
@@ -546,7 +545,7 @@ CaseResult FaultTest::Run(std::string name, Command command, const std::wstring&
     };
     const std::optional<Bytes> shippedBefore = ReadFileBytes(shipped);
     const std::optional<Bytes> oldCopy = ReadFileBytes(destination);
-    const LibraryProbe previous = ProbeLibrary(registration);
+    const LibraryProbe previous = ProbeLibrary(destination);
     const Tree before = snapshot();
     testing::TakeFixtureCalls();
 
@@ -605,8 +604,8 @@ CaseResult FaultTest::Run(std::string name, Command command, const std::wstring&
         if (!previous.loadable) {
             expected[0] = NoPreviousVersion;
             if (unregisterRuns > 0) {
-                add(Check::Rows, "DllUnregisterServer ran though nothing loadable was at " +
-                                     Quote(registration));
+                add(Check::Rows,
+                    "DllUnregisterServer ran though nothing loadable was at " + Quote(destination));
             }
         } else if (!previous.exportsUnregister) {
             expected[0] = NotValid;
@@ -621,7 +620,7 @@ CaseResult FaultTest::Run(std::string name, Command command, const std::wstring&
         } else {
             expected[0] = Failed;
             unregisterNote = " (a loadable library with DllUnregisterServer was at " +
-                             Quote(registration) + " and its DllUnregisterServer never ran)";
+                             Quote(destination) + " and its DllUnregisterServer never ran)";
         }
 
         if (command == Command::Install) {
@@ -634,7 +633,7 @@ CaseResult FaultTest::Run(std::string name, Command command, const std::wstring&
                         "copy");
                 }
             } else if (registerRuns == 1) {
-                expected[2] = BehaviourOf(ReadFileBytes(registration)) == Behaviour::Succeeds
+                expected[2] = BehaviourOf(ReadFileBytes(destination)) == Behaviour::Succeeds
                                   ? Successful
                                   : Failed;
             } else {

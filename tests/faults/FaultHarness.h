@@ -48,7 +48,7 @@ std::wstring FullPath(const std::wstring& path);
 // The place the Win32 API resolves `path` to, as an extended-length path
 // that no further normalisation or length limit applies to.
 std::wstring ExtendedPath(const std::wstring& path);
-// Leading and trailing U+0020, the blanks the registration drops.
+// Leading and trailing U+0020, the blanks the commands drop.
 std::wstring TrimBlanks(std::wstring_view text);
 // Removes a folder and everything in it, odd names included.
 void RemoveTree(const std::wstring& folder);

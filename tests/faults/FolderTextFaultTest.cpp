@@ -31,8 +31,7 @@ TEST_F(FolderTextFaults, EmptyTextMeansTheRootOfTheCurrentDrive) {
     Expect(Run("empty text: uninstall (from C:\\)", Uninstall, L""));
 }
 
-// The registration trims the blanks away and reaches the drive root; the
-// delete and the copy keep them and name a folder "   " that is not there.
+// Trimmed away, the blanks leave the empty text: the root of the current drive.
 TEST_F(FolderTextFaults, OnlyBlanks) {
     if (!ClaimDriveRootLibrary()) {
         GTEST_SKIP() << "C:\\Quorvexv1.4.dll is there and was not made by these tests";

@@ -197,17 +197,31 @@ TEST_F(InstalledCopyFaults, ReadOnly) {
     }
 }
 
-// A program reading the copy: it can be neither deleted nor replaced.
-TEST_F(InstalledCopyFaults, HeldOpenByAnotherProgram) {
-    for (Command command : {Install, Uninstall}) {
-        Place(L"fixture_both_false", installed);
-        HeldFile holder(L"open", installed);
+// Another program reading or running the copy: it can be neither deleted
+// nor replaced. One that holds the shipped bytes already is in place.
+TEST_F(InstalledCopyFaults, HeldByAnotherProgram) {
+    struct Case {
+        const wchar_t* mode;
+        const char* name;
+        const wchar_t* fixture;
+        Command command;
+    };
+    for (const Case& c :
+         {Case{L"open", "held open, sharing reading only: install", L"fixture_both_false", Install},
+          Case{L"open", "held open, sharing reading only: uninstall", L"fixture_both_false",
+               Uninstall},
+          Case{L"open", "held open, sharing reading only, shipped bytes: install",
+               L"fixture_both_ok", Install},
+          Case{L"load", "loaded by another program: install", L"fixture_both_false", Install},
+          Case{L"load", "loaded by another program: uninstall", L"fixture_both_false", Uninstall},
+          Case{L"load", "loaded by another program, shipped bytes: install", L"fixture_both_ok",
+               Install}}) {
+        Place(c.fixture, installed);
+        HeldFile holder(c.mode, installed);
         ASSERT_TRUE(holder.Holding());
-        Expect(Run(std::string("held open, sharing reading only: ") +
-                       (command == Install ? "install" : "uninstall"),
-                   command, dest, [&] { holder.Release(); }));
-        EXPECT_EQ(ReadFileBytes(installed), FixtureBytes(L"fixture_both_false"))
-            << "the held copy did not stay: this case does not show a refused delete here";
+        Expect(Run(c.name, c.command, dest, [&] { holder.Release(); }));
+        EXPECT_EQ(ReadFileBytes(installed), FixtureBytes(c.fixture))
+            << c.name << ": the held copy did not stay: this case does not show a refused delete";
     }
 }
 
@@ -224,17 +238,6 @@ TEST_F(InstalledCopyFaults, HeldOpenSharingDeletion) {
     ASSERT_TRUE(again.Holding());
     Expect(
         Run("held open, sharing deletion: uninstall", Uninstall, dest, [&] { again.Release(); }));
-}
-
-TEST_F(InstalledCopyFaults, LoadedByAnotherProgram) {
-    for (Command command : {Install, Uninstall}) {
-        Place(L"fixture_both_false", installed);
-        HeldFile holder(L"load", installed);
-        ASSERT_TRUE(holder.Holding());
-        Expect(Run(std::string("loaded by another program: ") +
-                       (command == Install ? "install" : "uninstall"),
-                   command, dest, [&] { holder.Release(); }));
-    }
 }
 
 TEST_F(InstalledCopyFaults, FolderInItsPlace) {

@@ -165,12 +165,17 @@ class FakeFiles : public FileServices {
         return true;
     }
 
+    bool HoldSameBytes(const std::wstring& first, const std::wstring& second) const override {
+        return sameBytes && files.count(first) != 0 && files.count(second) != 0;
+    }
+
     std::wstring appDirectory = L"D:\\Setup";
     std::set<std::wstring> files{L"D:\\Setup\\Quorvexv1.4.dll"};
     // Paths that name the file of another path: another spelling, a hard link.
     std::map<std::wstring, std::wstring> sameAs;
     bool refuseDelete = false;
     bool refuseCopy = false;
+    bool sameBytes = false;  // every file holds the bytes of every other
 
   private:
     std::wstring FileOf(const std::wstring& path) const {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -277,6 +278,40 @@ TEST_F(MainWindowTest, InputMadeDuringACommandIsDropped) {
     SendMessageW(button, BM_CLICK, 0, 0);
     Pump();
     EXPECT_TRUE(closed);
+}
+
+// A close request made while a command runs, sent (as foreign code may),
+// typed or clicked, is carried out once the command has ended; a window
+// destroyed meanwhile ends the program and draws on no other window.
+TEST_F(MainWindowTest, CloseRequestsDuringACommandAreCarriedOutAfterIt) {
+    MainWindow other(GetModuleHandleW(nullptr), 96);
+    other.Show(SW_SHOWNOACTIVATE);
+    const auto request = [](HWND window) {
+        return std::array<std::function<void()>, 4>{
+            [=] { SendMessageW(window, WM_CLOSE, 0, 0); },
+            [=] { PostMessageW(GetFocus(), WM_SYSKEYDOWN, VK_F4, 1 | 1 << 29); },
+            [=] { PostMessageW(window, WM_NCLBUTTONDOWN, HTCLOSE, 0); },
+            [=] { DestroyWindow(window); }};
+    };
+    for (std::size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        Installer one(GetModuleHandleW(nullptr), 96, kernel, files);
+        MainWindow& busy = one.Window();
+        bool closed = false;
+        busy.OnClosed([&] { closed = true; });
+        busy.Show(SW_SHOWNORMAL);
+        Pump();
+        busy.OnClick(CommandButton::Uninstall, [&] {
+            request(busy.Handle())[i]();
+            EXPECT_EQ(closed, i == 3) << "closed while the command ran";
+            busy.SetStatusCaption(StatusRow::Copy, L"N/A");
+        });
+        ValidateRect(other.Handle(), nullptr);
+        SendMessageW(busy.ControlWindow(IndexOf(L"cmdUninstall")), BM_CLICK, 0, 0);
+        EXPECT_TRUE(closed);
+        EXPECT_FALSE(GetUpdateRect(other.Handle(), nullptr, FALSE))
+            << "another window was drawn on";
+    }
 }
 
 TEST_F(MainWindowTest, CloseBoxEndsTheProgram) {

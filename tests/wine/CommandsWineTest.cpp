@@ -188,14 +188,15 @@ TEST_F(CommandsWineTest, ImportsOfTheLibraryNeverComeFromTheProgramsFolder) {
     EXPECT_TRUE(DeleteFileW(planted.c_str()));
 }
 
-TEST_F(CommandsWineTest, LeadingSpacesReachOnlyTheRegistration) {
+// Pasted text often has a blank in front: the copy it names is the one
+// unregistered and deleted.
+TEST_F(CommandsWineTest, LeadingSpacesNameTheSameCopyForEveryStep) {
     Install(L"fixture_both_ok");
-    // The delete and copy see the untrimmed path, which names no folder.
     controls.folder = L"  " + destDir;
     Ship(L"fixture_both_ok");
     commands.cmdUninstall_Click();
     ExpectRows(L"Sucessful", L"N/A", L"N/A");
-    EXPECT_TRUE(Exists(installed));
+    EXPECT_FALSE(Exists(installed));
 }
 
 }  // namespace
