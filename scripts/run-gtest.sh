@@ -18,6 +18,10 @@ if [ $# -gt 1 ] && [ -f "$program" ]; then
     machine=$(od -An -t x2 -j $((header + 4)) -N 2 "$program" | tr -d ' ')
     if [ "$machine" = 014c ] && ! sh "$(dirname "$0")/runs-32bit.sh"; then
         emulated="$(dirname "$program")/../vm32/$(basename "$program" .exe)"
+        if [ "${QUORVEX_SKIP_WIN32:-0}" = 1 ]; then
+            echo "run-gtest.sh: skipped: on request (QUORVEX_SKIP_WIN32=1): this machine's kernel does not run 32-bit code"
+            exit 77
+        fi
         if [ ! "$emulated.rc" -nt "$program" ]; then
             echo "run-gtest.sh: skipped: this machine's kernel does not run 32-bit code, and there is no run of this program in the emulated machine"
             exit 77

@@ -1,10 +1,12 @@
 # The closing lines of scripts/test.sh:
-#   awk -v summary=SUMMARY -f test-summary.awk SUMMARY LASTTEST_LOG...
+#   awk -v summary=SUMMARY [-v skipped_win32=1] -f test-summary.awk SUMMARY LASTTEST_LOG...
 # SUMMARY holds ctest's console output of every run, and each LastTest.log
 # the full output of one build's tests. First every test that skipped, with
 # its reason, then "N passed, N failed, N skipped": passed and failed count
 # ctest's tests; skipped counts the tests ctest skipped and the Google Test
-# cases that skipped themselves, which ctest shows as passed.
+# cases that skipped themselves, which ctest shows as passed. With
+# skipped_win32=1 the line ends by saying that the win32 suites were skipped
+# on request.
 FILENAME == summary {
     if (/tests passed, [0-9]+ tests failed out of/) {
         failed += $4
@@ -32,6 +34,6 @@ FNR == 1 {
     printf "skipped: %s %s %s: %s\n", build, program, $4, reason
 }
 END {
-    printf "%d passed, %d failed, %d skipped\n", total - failed - ctestSkipped, failed,
-        ctestSkipped + casesSkipped
+    printf "%d passed, %d failed, %d skipped%s\n", total - failed - ctestSkipped, failed,
+        ctestSkipped + casesSkipped, skipped_win32 == 1 ? "; win32 suites: skipped on request" : ""
 }

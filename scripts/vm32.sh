@@ -23,6 +23,7 @@ fail() {
   exit 1
 }
 
+command -v qemu-system-x86_64 >/dev/null || fail "QEMU is not installed (qemu-system-x86_64)"
 if [ ! -f "$vm/vmlinuz" ]; then
   echo "vm32: fetching Debian 12's kernel (once)" >&2
   work=$(mktemp -d)
@@ -30,14 +31,14 @@ if [ ! -f "$vm/vmlinuz" ]; then
   [ -n "$package" ] || fail "no kernel package in the package lists"
   (cd "$work" && apt-get -o APT::Sandbox::User=root download "$package") >>"$log" 2>&1 ||
     fail "download $package"
-  dpkg -x "$work"/linux-image-*.deb "$work/unpacked"
-  cp "$work"/unpacked/boot/vmlinuz-* "$vm/vmlinuz"
+  dpkg -x "$work"/linux-image-*.deb "$work/unpacked" >>"$log" 2>&1 || fail "unpack $package"
+  cp "$work"/unpacked/boot/vmlinuz-* "$vm/vmlinuz" || fail "no kernel in $package"
   rm -rf "$work"
 fi
 
 if [ ! -f "$vm/root.cpio.lz4" ]; then
   echo "vm32: making the virtual machine's root (once; a few minutes)" >&2
-  root=$(bash "$top/scripts/wine10-root.sh")
+  root=$(bash "$top/scripts/wine10-root.sh") || fail "make the Wine 10 root"
   rm -rf "$vm/root"
   cp -a "$root" "$vm/root"
   bwrap --bind "$vm/root" / --proc /proc --dev /dev --ro-bind /etc/resolv.conf /etc/resolv.conf \
@@ -111,8 +112,12 @@ cat "$vm/root.cpio.lz4" >>"$out/initrd"
 timeout 900 qemu-system-x86_64 -accel tcg,thread=multi -smp "$(nproc)" -m 8G \
   -cpu max,-smap,-pku -nic none -display none -no-reboot \
   -kernel "$vm/vmlinuz" -initrd "$out/initrd" -append "console=ttyS0 rdinit=/init quiet panic=-1" \
-  -serial file:"$out/console.log" -serial file:"$out/results.txt" ||
-  fail "the virtual machine did not end by itself (its console: $out/console.log)"
+  -serial file:"$out/console.log" -serial file:"$out/results.txt" 2>>"$log" || {
+  status=$?
+  [ "$status" -eq 124 ] &&
+    fail "the virtual machine did not end within 900 s (its console: $out/console.log)"
+  fail "QEMU failed with exit code $status (its console: $out/console.log)"
+}
 
 awk -v out="$out" '
   /^@@vm32 begin / { name = $3; sub(/.*[\\\/]/, "", name); sub(/\.exe$/, "", name);
@@ -121,3 +126,10 @@ awk -v out="$out" '
   file != "" { print >file; next }
   { print "vm32: " $0 >"/dev/stderr" }
 ' <(tr -d '\r' <"$out/results.txt")
+
+# A machine that ended early (a kernel panic, Wine that did not start) has
+# not run every program.
+for program in "$@"; do
+  [ -f "$out/$(basename "$program" .exe).rc" ] ||
+    fail "the virtual machine ended before $(basename "$program") had run (its console: $out/console.log)"
+done

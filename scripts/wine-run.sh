@@ -37,7 +37,10 @@ if [ "${1:-}" = wineserver ]; then
   shift
   exec "${sandbox[@]}" /usr/lib/wine/wineserver "$@"
 fi
-if [ ! -f "$prefix/system.reg" ]; then
+# Made whole or made again: a start that was ended half-way (the screenshot
+# step ends its program after a few seconds) leaves a prefix without its
+# 32-bit side.
+if [ ! -f "$prefix/.quorvex-ready" ]; then
   "${sandbox[@]}" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
   # A program that crashes ends at once, with Wine's report on its output,
   # rather than waiting for someone to close a crash dialog.
@@ -46,5 +49,6 @@ if [ ! -f "$prefix/system.reg" ]; then
   # Wine's fonts where the prefix's font look-ups find them (Tahoma, the
   # dialog font's stand-in, among them).
   cp -n "$root"/usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
+  : >"$prefix/.quorvex-ready"
 fi
 exec "${sandbox[@]}" /usr/lib/wine/wine64 "$@"
