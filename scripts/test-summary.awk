@@ -1,5 +1,5 @@
 # The closing lines of scripts/test.sh:
-#   awk -v summary=SUMMARY [-v skipped_win32=1] -f test-summary.awk SUMMARY LASTTEST_LOG...
+#   awk -v summary=SUMMARY [-v skipped_win32=1] [-v emulator_failed=1] -f test-summary.awk SUMMARY LASTTEST_LOG...
 # SUMMARY holds ctest's console output of every run, and each LastTest.log
 # the full output of one build's tests. First every test that skipped, with
 # its reason, then "N passed, N failed, N skipped": passed and failed count
@@ -34,6 +34,8 @@ FNR == 1 {
     printf "skipped: %s %s %s: %s\n", build, program, $4, reason
 }
 END {
-    printf "%d passed, %d failed, %d skipped%s\n", total - failed - ctestSkipped, failed,
-        ctestSkipped + casesSkipped, skipped_win32 == 1 ? "; win32 suites: skipped on request" : ""
+    # An emulated machine that failed counts as a failed test: its suites did not run.
+    printf "%d passed, %d failed, %d skipped%s\n", total - failed - ctestSkipped,
+        failed + (emulator_failed == 1), ctestSkipped + casesSkipped,
+        skipped_win32 == 1 ? "; win32 suites: skipped on request" : ""
 }

@@ -27,6 +27,7 @@ ctest --preset host | tee -a "$summary" || status=1
 # suites, they run in an emulated machine, and a run without them fails,
 # unless skipping them is asked for by name.
 skipped_win32=0
+emulator_failed=0
 if ! sh scripts/runs-32bit.sh; then
   if [ "${QUORVEX_SKIP_WIN32:-0}" = 1 ]; then
     echo "== win32 suites: skipped on request (QUORVEX_SKIP_WIN32=1)"
@@ -36,6 +37,7 @@ if ! sh scripts/runs-32bit.sh; then
     echo "   code, so Wine starts no 32-bit program here (a few minutes; the first time more)"
     if ! bash scripts/vm32.sh build/win32/vm32 build/win32/bin/*_tests.exe; then
       echo "test.sh: FAILED: the emulated machine did not run the win32 suites (its step and log above)"
+      emulator_failed=1
       status=1
     fi
   fi
@@ -46,6 +48,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" sh scripts/wine-tests.sh win32 win64 |
 
 # One closing line for all three ctest runs, after every test that skipped
 # (from each build's full log, as ctest shows a skipping Google Test as passed).
-awk -v summary="$summary" -v skipped_win32="$skipped_win32" -f scripts/test-summary.awk "$summary" \
+awk -v summary="$summary" -v skipped_win32="$skipped_win32" \
+    -v emulator_failed="$emulator_failed" -f scripts/test-summary.awk "$summary" \
     build/*/Testing/Temporary/LastTest.log
 exit $status
