@@ -92,7 +92,7 @@ class RegDll final : public RegistrationInvoker {
   private:
     struct Outcome {
         RegResult result;
-        bool mayRelease;  // no code of the library can still run on the worker
+        bool mayRelease;  // not after a time-out, nor after an end without a return
     };
     // Looks up the entry point of the loaded library and runs it.
     Outcome RunEntryPoint(KernelServices::Module module, RegMode mode);

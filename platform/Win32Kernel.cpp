@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <objbase.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <array>
@@ -118,22 +117,37 @@ LONG WINAPI ContainFault(EXCEPTION_POINTERS* exception) {
 
 void PutContainmentBack() { SetUnhandledExceptionFilter(ContainFault); }
 
+// Calls `visit` with a handle to each thread of this process, in the order
+// NtGetNextThread gives them (a snapshot of the whole system's threads would
+// cost some 20 ms under Wine); false when not all of them could be listed.
+template <typename Visit>
+bool ForEachThread(Visit&& visit) {
+    using NextThreadFunction = LONG(NTAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, PHANDLE);
+    constexpr LONG NoMoreEntries = static_cast<LONG>(0x8000001A);
+    const auto next =
+        ProcAddress<NextThreadFunction>(GetModuleHandleW(L"ntdll.dll"), "NtGetNextThread");
+    if (next == nullptr) {
+        return false;
+    }
+    UniqueHandle thread;
+    for (;;) {
+        HANDLE following = nullptr;
+        const LONG status = next(GetCurrentProcess(), thread.get(),
+                                 THREAD_QUERY_INFORMATION | SYNCHRONIZE, 0, 0, &following);
+        if (status < 0) {
+            return status == NoMoreEntries;
+        }
+        thread.reset(following);
+        visit(thread.get());
+    }
+}
+
 // The identifiers of the process's threads, sorted; nothing when they
 // cannot be listed.
 std::optional<std::vector<DWORD>> ProcessThreads() {
-    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (snapshot.get() == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
     std::vector<DWORD> threads;
-    const DWORD process = GetCurrentProcessId();
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more != FALSE;
-         more = Thread32Next(snapshot.get(), &entry)) {
-        if (entry.th32OwnerProcessID == process) {
-            threads.push_back(entry.th32ThreadID);
-        }
+    if (!ForEachThread([&](HANDLE thread) { threads.push_back(GetThreadId(thread)); })) {
+        return std::nullopt;
     }
     std::sort(threads.begin(), threads.end());
     return threads;
@@ -177,11 +191,6 @@ bool StartsInThreadPool(HANDLE thread) {
                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                               static_cast<LPCWSTR>(start), &module) != FALSE &&
            module == ntdll;
-}
-
-bool StartsInThreadPool(DWORD id) {
-    const UniqueHandle thread(OpenThread(THREAD_QUERY_INFORMATION, FALSE, id));
-    return thread && StartsInThreadPool(thread.get());
 }
 
 // Run by the loader on each new thread's first step, before its start
@@ -319,10 +328,10 @@ CoWaitForMultipleHandlesFunction ApartmentWait() {
 }
 
 // Waits for the thread to end, at most `ms` from now. An entry point may send
-// a message to every window (WM_SETTINGCHANGE to HWND_BROADCAST) or call into
-// this thread's apartment (a class without a threading model is made in the
-// main apartment), and wait for the answer: those are answered meanwhile, or
-// the two would wait for each other. Input stays queued, so no command
+// a message to every window (WM_SETTINGCHANGE to HWND_BROADCAST) and wait
+// for the answer, and once this thread is an apartment a screen reader may
+// call into it: those are answered meanwhile, or they would wait for the
+// command. Input stays queued, so no command
 // starts and nothing is clicked while this one runs.
 DWORD WaitAnsweringCallers(HANDLE thread, DWORD ms) {
     const ULONGLONG deadline = GetTickCount64() + ms;
@@ -454,19 +463,17 @@ bool Win32Kernel::EndForeignCode() {
     if (!call) {
         return false;
     }
-    const std::optional<std::vector<DWORD>> threadsAfter = ProcessThreads();
-    bool threadsRemain = !call->threadsBefore || !threadsAfter;
+    // The threads born during the call that still run.
     std::vector<LateThread> born;
-    if (!threadsRemain) {
-        for (const DWORD id : *threadsAfter) {
-            LateThread thread{id, {}, call.get()};
+    const bool listed =
+        call->threadsBefore && ForEachThread([&](HANDLE thread) {
+            const DWORD id = GetThreadId(thread);
             if (!std::binary_search(call->threadsBefore->begin(), call->threadsBefore->end(), id) &&
-                StillRuns(id, thread.created) && !StartsInThreadPool(id)) {
-                born.push_back(thread);
+                ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT && !StartsInThreadPool(thread)) {
+                born.push_back({id, CreationTime(thread), call.get()});
             }
-        }
-        threadsRemain = !born.empty();
-    }
+        });
+    const bool threadsRemain = !listed || !born.empty();
 
     ForeignCode& code = Registry();
     {
