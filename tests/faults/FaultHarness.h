@@ -159,6 +159,14 @@ class FaultTest : public ::testing::Test {
     void Sentinel(const std::wstring& folder);
     // A new folder holding a user's file and an installed copy.
     void FolderWithInstalledCopy(const std::wstring& folder);
+    // A new watched folder for a copy that stays loaded for the rest of the
+    // process, and so cannot be deleted or replaced by a later case.
+    std::wstring LoadedCopyFolder(const std::wstring& name) {
+        const std::wstring folder = testing::FolderForALoadedCopy(name);
+        MakeFolder(folder);
+        WatchTree(folder);
+        return folder;
+    }
     // A file outside the test's folders that only a command aimed at it may change.
     void Watch(const std::wstring& path) { watched_.push_back(path); }
     // A folder outside the test's folder whose files no command may change

@@ -66,12 +66,10 @@ TEST_F(InstalledCopyFaults, EntryPointFaults) {
           std::pair{L"fixture_clear_filter_fault", "unregister clears the filter, then faults"}}) {
         for (Command command : {Install, Uninstall}) {
             const bool install = command == Install;
-            const std::wstring folder = testing::FolderForALoadedCopy(
-                std::wstring(fixture) + (install ? L"-install" : L"-uninstall"));
+            const std::wstring folder =
+                LoadedCopyFolder(std::wstring(fixture) + (install ? L"-install" : L"-uninstall"));
             const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
-            MakeFolder(folder);
             Sentinel(folder);
-            WatchTree(folder);
             Place(fixture, copy);
             Expect(
                 Run(std::string(name) + (install ? ": install" : ": uninstall"), command, folder));
@@ -84,10 +82,7 @@ TEST_F(InstalledCopyFaults, EntryPointFaults) {
          {std::pair{L"fixture_raise", "register raises 0x0EEDFADE: install"},
           std::pair{L"fixture_stack_overflow", "register overflows its stack: install"},
           std::pair{L"fixture_exit_thread", "register ends its own thread: install"}}) {
-        const std::wstring folder =
-            testing::FolderForALoadedCopy(std::wstring(fixture) + L"-shipped");
-        MakeFolder(folder);
-        WatchTree(folder);
+        const std::wstring folder = LoadedCopyFolder(std::wstring(fixture) + L"-shipped");
         Ship(fixture);
         Expect(Run(name, Install, folder));
     }
@@ -101,10 +96,8 @@ TEST_F(InstalledCopyFaults, ThreadsTheLibraryLeavesBehind) {
     const int threadsBefore = ThreadCount();
     const auto inFolderOfItsOwn = [&](const wchar_t* fixture, const std::string& name,
                                       Command command) {
-        const std::wstring folder = testing::FolderForALoadedCopy(fixture);
+        const std::wstring folder = LoadedCopyFolder(fixture);
         const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
-        MakeFolder(folder);
-        WatchTree(folder);
         if (command == Uninstall) {
             Place(fixture, copy);
         } else {
@@ -121,9 +114,7 @@ TEST_F(InstalledCopyFaults, ThreadsTheLibraryLeavesBehind) {
     inFolderOfItsOwn(L"fixture_clear_filter_thread_faults",
                      "register clears the filter, leaves a thread that faults: install", Install);
     // The cleared filter does not outlast its call: the next library's fault is contained.
-    const std::wstring folder = testing::FolderForALoadedCopy(L"fixture_fault-after-clear");
-    MakeFolder(folder);
-    WatchTree(folder);
+    const std::wstring folder = LoadedCopyFolder(L"fixture_fault-after-clear");
     Place(L"fixture_clear_filter", folder + L"\\Quorvexv1.4.dll");
     Ship(L"fixture_fault");
     Expect(Run("unregister clears the filter, register faults: install", Install, folder));
@@ -154,9 +145,7 @@ TEST_F(InstalledCopyFaults, EntryPointsThatWaitForTheWindow) {
     // accessibility client has asked).
     SendMessageW(Window().Handle(), WM_GETOBJECT, 0, static_cast<LPARAM>(OBJID_CLIENT));
     // COM keeps the library loaded there: a folder of its own.
-    const std::wstring folder = testing::FolderForALoadedCopy(L"main-apartment");
-    MakeFolder(folder);
-    WatchTree(folder);
+    const std::wstring folder = LoadedCopyFolder(L"main-apartment");
     Ship(L"fixture_main_apartment");
     SetEnvironmentVariableW(L"QUORVEX_FIXTURE_MAIN_APARTMENT", nullptr);
     const CaseResult made =
@@ -173,9 +162,7 @@ TEST_F(InstalledCopyFaults, EntryPointsThatWaitForTheWindow) {
     const UniqueHandle release(CreateEventW(
         nullptr, TRUE, FALSE,
         (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
-    const std::wstring slowFolder = testing::FolderForALoadedCopy(L"slow-main-apartment");
-    MakeFolder(slowFolder);
-    WatchTree(slowFolder);
+    const std::wstring slowFolder = LoadedCopyFolder(L"slow-main-apartment");
     Ship(L"fixture_slow_main_apartment");
     const CaseResult slow =
         Run("register makes a class in the main apartment in 30 s: install", Install, slowFolder);

@@ -47,10 +47,8 @@ TEST_F(RepeatedUse, TwentyCommandsAfterATimeOutLeaveOnlyTheHungThread) {
         CreateEventW(nullptr, TRUE, FALSE,
                      (L"quorvex-fixture-fault-" + std::to_wstring(GetCurrentProcessId())).c_str()));
     ASSERT_TRUE(faultSignal);
-    const std::wstring hungFolder = testing::FolderForALoadedCopy(L"hung");
-    MakeFolder(hungFolder);
+    const std::wstring hungFolder = LoadedCopyFolder(L"hung");
     Sentinel(hungFolder);
-    WatchTree(hungFolder);
     Place(L"fixture_hang_then_fault", hungFolder + L"\\Quorvexv1.4.dll");
     const CaseResult hang = Run("unregister hangs past the limit: install", Install, hungFolder);
     Expect(hang);
