@@ -1,5 +1,9 @@
 #include "engine/RegDll.h"
 
+#include <algorithm>
+
+#include "engine/Text.h"
+
 namespace quorvex {
 
 namespace {
@@ -16,9 +20,49 @@ const char* EntryName(RegMode mode) {
 }
 
 // Entry points return an HRESULT; only negative ones report failure.
-bool IsFailureStatus(std::uint32_t exitCode) { return static_cast<std::int32_t>(exitCode) < 0; }
+bool IsFailureStatus(std::uint32_t status) { return static_cast<std::int32_t>(status) < 0; }
 
 }  // namespace
+
+RegResult ResultOf(const WorkerReport& report, RegMode mode) {
+    switch (report.stage) {
+        case WorkerStage::NotLoaded:
+            return RegResult::LoadFailed;
+        case WorkerStage::EntryMissing:
+            return RegResult::EntryMissing;
+        case WorkerStage::Returned:
+            // Whether or not its release has ended: that is the copy's affair.
+            if (IsFailureStatus(report.status)) {
+                return RegResult::EntryFailed;
+            }
+            return mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered;
+        case WorkerStage::Loading:
+        case WorkerStage::InEntryPoint:
+            break;
+    }
+    // Ended there, the worker was ended by the library's code; still there,
+    // it ran out of time.
+    return report.ended ? RegResult::EntryFailed : RegResult::TimedOut;
+}
+
+RegDll::~RegDll() {
+    for (const Unfinished& call : unfinished_) {
+        kernel_.CloseHandle(call.thread);
+    }
+}
+
+bool RegDll::StillRunning(const std::wstring& fullPath) {
+    std::erase_if(unfinished_, [&](const Unfinished& call) {
+        if (!kernel_.Report(call.thread).ended) {
+            return false;
+        }
+        kernel_.CloseHandle(call.thread);
+        return true;
+    });
+    return std::any_of(unfinished_.begin(), unfinished_.end(), [&](const Unfinished& call) {
+        return EqualIgnoringAsciiCase(call.path, fullPath);
+    });
+}
 
 RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     if (path.empty()) {
@@ -29,6 +73,11 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     if (!fullPath) {
         return RegResult::LoadFailed;
     }
+    // An earlier call's entry point that is still running could undo what
+    // this one does, after the rows have told of it.
+    if (StillRunning(*fullPath)) {
+        return RegResult::TimedOut;
+    }
     // The library's own imports come from its folder, then the system folder;
     // never from the program's folder (typically a Downloads folder, where
     // anyone's file may lie beside it, loaded here with administrator
@@ -36,51 +85,19 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     const std::uint32_t flags = kernel_.HasLoadLibrarySearchFlags()
                                     ? LoadLibrarySearchDllLoadDir | LoadLibrarySearchSystem32
                                     : LoadWithAlteredSearchPath;
-    kernel_.BeginForeignCode();
-    KernelServices::Module module = kernel_.LoadLibraryExW(*fullPath, flags);
-    const Outcome outcome =
-        module != nullptr ? RunEntryPoint(module, mode) : Outcome{RegResult::LoadFailed, false};
-    // A thread the library started (on its load, or in its entry point)
-    // would wake up in unmapped code: while one runs, the library stays
-    // loaded for the rest of the process.
-    const bool threadsRemain = kernel_.EndForeignCode();
-    if (outcome.mayRelease && !threadsRemain) {
-        kernel_.FreeLibrary(module);
-    }
-    return outcome.result;
-}
-
-RegDll::Outcome RegDll::RunEntryPoint(KernelServices::Module module, RegMode mode) {
-    const char* entryName = EntryName(mode);
-    KernelServices::Entry entry =
-        entryName != nullptr ? kernel_.GetProcAddress(module, entryName) : nullptr;
-    if (entry == nullptr) {
-        return {RegResult::EntryMissing, true};
-    }
-
-    KernelServices::Thread worker = kernel_.CreateThread(entry);
+    KernelServices::Thread worker = kernel_.StartCall({*fullPath, flags, EntryName(mode)});
     if (worker == nullptr) {
-        return {RegResult::NoAction, true};
+        return RegResult::NoAction;
     }
-
-    const bool ended = kernel_.WaitForSingleObject(worker, RegEntryTimeoutMs) == 0;
-    const std::optional<std::uint32_t> exitCode = kernel_.GetExitCodeThread(worker);
-    // A worker that ended without the entry point's return has an exit code
-    // that may look like any status: only its return tells.
-    const bool returned = ended && kernel_.EntryReturned(worker);
-    kernel_.CloseHandle(worker);
-    if (!ended) {
-        // The entry point may still be running on the worker.
-        return {RegResult::TimedOut, false};
+    // One wait covers the load, the entry point and the release.
+    kernel_.WaitForSingleObject(worker, RegEntryTimeoutMs);
+    const WorkerReport report = kernel_.Report(worker);
+    if (report.ended) {
+        kernel_.CloseHandle(worker);
+    } else {
+        unfinished_.push_back({*fullPath, worker});
     }
-    if (!returned) {
-        // Its state is broken, and unloading would run its detach code on it.
-        return {RegResult::EntryFailed, false};
-    }
-    if (exitCode && IsFailureStatus(*exitCode)) {
-        return {RegResult::EntryFailed, true};
-    }
-    return {mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered, true};
+    return ResultOf(report, mode);
 }
 
 }  // namespace quorvex

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvex {
 
@@ -34,12 +35,32 @@ inline constexpr std::uint32_t LoadWithAlteredSearchPath = 0x00000008;
 inline constexpr std::uint32_t LoadLibrarySearchDllLoadDir = 0x00000100;
 inline constexpr std::uint32_t LoadLibrarySearchSystem32 = 0x00000800;
 
-// The kernel services CallRegEntry is written against, named after the
-// Win32 functions the program binds them to; tests bind a recording fake.
+// What one worker does, all of it under the limit: loads the library,
+// looks up the entry point, runs it and releases the library.
+struct CallPlan {
+    std::wstring path;        // fully qualified
+    std::uint32_t loadFlags;  // for LoadLibraryExW
+    const char* entryName;    // null: none is looked up
+};
+
+// How far a worker has got, as its caller finds it.
+enum class WorkerStage : std::int32_t {
+    Loading,       // the load has not ended
+    NotLoaded,     // the loader refused the library
+    EntryMissing,  // loaded; it has no such entry point, or none was named
+    InEntryPoint,  // the entry point has not returned
+    Returned,      // the entry point returned; its status is known
+};
+
+struct WorkerReport {
+    WorkerStage stage = WorkerStage::Loading;
+    std::uint32_t status = 0;  // the entry point's HRESULT, once it returned
+    bool ended = false;        // the worker has ended, however
+};
+
+// The kernel services CallRegEntry is written against; tests bind a fake.
 class KernelServices {
   public:
-    using Module = void*;
-    using Entry = void*;
     using Thread = void*;
 
     virtual ~KernelServices() = default;
@@ -50,31 +71,23 @@ class KernelServices {
     // Whether LoadLibraryExW takes the LOAD_LIBRARY_SEARCH_ flags: Windows 8
     // and later, and Windows 7 with its loader update (KB2533623).
     virtual bool HasLoadLibrarySearchFlags() = 0;
-    // LoadLibraryExW(path, null, flags).
-    virtual Module LoadLibraryExW(const std::wstring& path, std::uint32_t flags) = 0;
-    virtual Entry GetProcAddress(Module module, const char* name) = 0;
-    // CreateThread(null, 0, worker routine, entry, 0, &id): the worker
-    // initialises OLE, calls the entry point and ends with its HRESULT as the
-    // exit code. Null when no thread was made.
-    virtual Thread CreateThread(Entry entry) = 0;
-    // Waits at most `ms` for the worker to end: 0 when it has. The entry point
-    // may send messages to the caller's windows, or call into its COM
+    // Starts a worker that carries out the plan: the library's code (its
+    // load, its entry point and its release) runs there and never on the
+    // caller's thread. Null when no thread was made; nothing has run then.
+    // A library whose entry point did not return, or that left a thread of
+    // its own running, is not released; nor is one whose caller gave up
+    // before it was done: an entry point that did not start by then never
+    // starts.
+    virtual Thread StartCall(const CallPlan& plan) = 0;
+    // Waits at most `ms` for the worker to end: 0 when it has. The library's
+    // code may send messages to the caller's windows, or call into its COM
     // apartment, and wait for the answer: those are answered meanwhile.
     virtual std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) = 0;
-    virtual std::optional<std::uint32_t> GetExitCodeThread(Thread thread) = 0;
-    // Whether the entry point of an ended worker returned. A worker ended any
-    // other way (a fault, a stack overflow, its own ExitThread) has an exit
-    // code that may look like any status, a success among them.
-    virtual bool EntryReturned(Thread thread) = 0;
+    // How far the worker has got; an ended worker's stage tells where it
+    // stopped (one that ended while loading or in its entry point was ended
+    // by a fault, a stack overflow or its own ExitThread).
+    virtual WorkerReport Report(Thread thread) = 0;
     virtual void CloseHandle(Thread thread) = 0;
-    virtual void FreeLibrary(Module module) = 0;
-    // The library's code runs from its load to the end of its call, on the
-    // worker and on any thread started meanwhile, by whoever starts it: such
-    // a thread belongs to the library, and a fault on it ends only that
-    // thread. Begun before the load; ending it tells whether such a thread
-    // still runs (the worker of a call that timed out among them).
-    virtual void BeginForeignCode() = 0;
-    [[nodiscard]] virtual bool EndForeignCode() = 0;
 };
 
 // What the commands need: one registration call.
@@ -87,17 +100,26 @@ class RegistrationInvoker {
 class RegDll final : public RegistrationInvoker {
   public:
     explicit RegDll(KernelServices& kernel) : kernel_(kernel) {}
+    ~RegDll() override;
+    RegDll(const RegDll&) = delete;
+    RegDll& operator=(const RegDll&) = delete;
+
     RegResult CallRegEntry(std::wstring path, RegMode mode) override;
 
   private:
-    struct Outcome {
-        RegResult result;
-        bool mayRelease;  // not after a time-out, nor after an end without a return
+    // A worker that was still running when its call gave up on it.
+    struct Unfinished {
+        std::wstring path;
+        KernelServices::Thread thread;
     };
-    // Looks up the entry point of the loaded library and runs it.
-    Outcome RunEntryPoint(KernelServices::Module module, RegMode mode);
+    // Whether an earlier call into the library at this path is still running.
+    bool StillRunning(const std::wstring& fullPath);
 
     KernelServices& kernel_;
+    std::vector<Unfinished> unfinished_;
 };
+
+// The result of a call from what its worker had reached when the wait ended.
+RegResult ResultOf(const WorkerReport& report, RegMode mode);
 
 }  // namespace quorvex

@@ -113,9 +113,8 @@ bool FileIsThere(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-}  // namespace
-
-std::wstring Win32Files::ApplicationDirectory() const {
+// The folder of the running executable.
+std::wstring ReadApplicationDirectory() {
     // The path may be longer than MAX_PATH; grow until it fits.
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -133,6 +132,10 @@ std::wstring Win32Files::ApplicationDirectory() const {
     const std::size_t separator = path.find_last_of(L"\\/");
     return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
 }
+
+}  // namespace
+
+Win32Files::Win32Files() : applicationDirectory_(ReadApplicationDirectory()) {}
 
 bool Win32Files::CanRead(const std::wstring& path) const {
     return OpenForReading(path).get() != INVALID_HANDLE_VALUE;

@@ -1,16 +1,25 @@
 #pragma once
 
+#include <string>
+
 #include "engine/FileServices.h"
 
 namespace quorvex {
 
 class Win32Files : public FileServices {
   public:
-    std::wstring ApplicationDirectory() const override;
+    Win32Files();
+
+    // Read when made: looking it up later asks the loader, whose lock a
+    // library's code may hold for good.
+    std::wstring ApplicationDirectory() const override { return applicationDirectory_; }
     bool CanRead(const std::wstring& path) const override;
     Deletion Delete(const std::wstring& path, const std::wstring& keep) override;
     bool Copy(const std::wstring& source, const std::wstring& destination) override;
     bool HoldSameBytes(const std::wstring& first, const std::wstring& second) const override;
+
+  private:
+    std::wstring applicationDirectory_;
 };
 
 }  // namespace quorvex

@@ -25,7 +25,11 @@ int RunInstaller(HINSTANCE instance, int showCommand, KernelServices& kernel, Fi
     if (installer.Window().Handle() == nullptr) {
         return 1;
     }
-    installer.Window().OnClosed([] { PostQuitMessage(0); });
+    // Closed, the program ends at once, as its Exit button promises, before
+    // anything else is torn down: the usual way out waits for the loader's
+    // lock (to run every library's detach code), which a library's code may
+    // never give back.
+    installer.Window().OnClosed([] { TerminateProcess(GetCurrentProcess(), 0); });
     installer.Window().Show(showCommand);
     return RunMessageLoop(installer.Window());
 }

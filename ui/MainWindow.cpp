@@ -578,12 +578,12 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_DESTROY:
+            if (closed_) {
+                closed_();
+            }
             // Clients may hold the objects after the window has gone.
             if (accessibility_) {
                 accessibility_->Disconnect();
-            }
-            if (closed_) {
-                closed_();
             }
             return 0;
         case WM_NCDESTROY:

@@ -210,6 +210,58 @@ TEST_F(EndToEndTest, FolderThatDoesNotExistShowsNotAValidPath) {
     EXPECT_NE(IsWindowEnabled(program->Control(InstallButton.c_str())), FALSE);
 }
 
+// A library whose DllMain deadlocks on load (it waits for a thread it has
+// started, which waits for the loader's lock) keeps the loader's lock for
+// good. The window still answers, later commands end within their limit,
+// and Exit ends the program at once.
+TEST_F(EndToEndTest, LibraryThatDeadlocksOnLoadLeavesAWindowThatAnswersAndExits) {
+    ASSERT_TRUE(CopyFileW((BuildDirectory() + L"\\fixture_deadlock_on_load.dll").c_str(),
+                          (dest / L"Quorvexv1.4.dll").c_str(), FALSE));
+    const auto timedClick = [&](const std::wstring& button) {
+        const double start = e2e::NowMs();
+        program->Click(button.c_str());
+        return (e2e::NowMs() - start) / 1000;
+    };
+    // What the rows show once the window has painted them as expected (or
+    // after 5 s, whatever they show then).
+    const auto rows = [&](const std::vector<std::wstring>& expected) {
+        const auto read = [](const testing::PixelImage& shot) {
+            return std::vector<std::wstring>{Driver::ReadStatus(shot, PixelBox(boxes::UnRegLabel)),
+                                             Driver::ReadStatus(shot, PixelBox(boxes::CopyLabel)),
+                                             Driver::ReadStatus(shot, PixelBox(boxes::RegLabel))};
+        };
+        return read(
+            program->CaptureClient([&](const auto& shot) { return read(shot) == expected; }));
+    };
+    program->Type(dest.Path());
+    const double first = timedClick(UninstallButton);
+    EXPECT_LT(first, 12.0);
+    const std::vector<std::wstring> afterFirst{L"Failed!", L"N/A", L"N/A"};
+    EXPECT_EQ(rows(afterFirst), afterFirst);
+    DWORD_PTR answer = 0;
+    EXPECT_NE(
+        SendMessageTimeoutW(program->Window(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer), 0)
+        << "the window does not answer";
+
+    // The next command's library cannot load while the lock is held: it
+    // fails at the limit of each of its two calls, and says so.
+    TempDir another;
+    program->Type(another.Path());
+    const double second = timedClick(InstallButton);
+    EXPECT_LT(second, 2 * 12.0);
+    const std::vector<std::wstring> afterSecond{L"Failed!", L"Sucessful", L"Failed!"};
+    EXPECT_EQ(rows(afterSecond), afterSecond);
+
+    const double exitStart = e2e::NowMs();
+    program->Click(L"Exit Utility");
+    const bool exited = program->WaitForExit(5000);
+    EXPECT_TRUE(exited) << "Exit Utility did not end the program";
+    EXPECT_LT((e2e::NowMs() - exitStart) / 1000, 1.0);
+    if (!exited) {
+        TerminateProcess(program->Process(), 1);
+    }
+}
+
 TEST_F(EndToEndTest, CloseBoxEndsTheProgram) {
     program->CloseBox();
     EXPECT_TRUE(program->WaitForExit(10000));

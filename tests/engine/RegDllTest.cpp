@@ -14,13 +14,10 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-// Records every kernel call with its arguments and answers as scripted.
+// Records every kernel call with its arguments and answers as scripted: the
+// worker's report is what it had reached when the wait ended.
 class RecordingKernel : public KernelServices {
   public:
-    static inline const Module TheModule = reinterpret_cast<Module>(0x10000);
-    static inline const Entry TheEntry = reinterpret_cast<Entry>(0x10400);
-    static inline const Thread TheThread = reinterpret_cast<Thread>(0x44);
-
     std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) override {
         calls.push_back("GetFullPathNameW " + Narrow(path));
         if (!resolves) {
@@ -30,54 +27,37 @@ class RecordingKernel : public KernelServices {
         return full != fullPaths.end() ? full->second : path;
     }
     bool HasLoadLibrarySearchFlags() override { return searchFlags; }
-    Module LoadLibraryExW(const std::wstring& path, std::uint32_t flags) override {
-        calls.push_back("LoadLibraryExW " + Narrow(path) + " " + FlagNames(flags));
-        loadedPaths.push_back(path);
-        return loads ? TheModule : nullptr;
-    }
-    Entry GetProcAddress(Module module, const char* name) override {
-        calls.push_back(std::string("GetProcAddress ") + Name(module) + " " + name);
-        return exports ? TheEntry : nullptr;
-    }
-    Thread CreateThread(Entry entry) override {
-        calls.push_back(std::string("CreateThread ") + (entry == TheEntry ? "entry" : "?"));
-        return threadStarts ? TheThread : nullptr;
+    Thread StartCall(const CallPlan& plan) override {
+        calls.push_back("StartCall " + Narrow(plan.path) + " " + FlagNames(plan.loadFlags) + " " +
+                        (plan.entryName != nullptr ? plan.entryName : "none"));
+        loadedPaths.push_back(plan.path);
+        if (!threadStarts) {
+            return nullptr;
+        }
+        workers.push_back(report);
+        return reinterpret_cast<Thread>(workers.size());
     }
     std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) override {
-        calls.push_back(std::string("WaitForSingleObject ") + Name(thread) + " " +
-                        std::to_string(ms));
-        return waitResult;
+        calls.push_back("WaitForSingleObject " + Name(thread) + " " + std::to_string(ms));
+        return Of(thread).ended ? 0 : 0x102;
     }
-    std::optional<std::uint32_t> GetExitCodeThread(Thread thread) override {
-        calls.push_back(std::string("GetExitCodeThread ") + Name(thread));
-        return exitCode;
+    WorkerReport Report(Thread thread) override {
+        calls.push_back("Report " + Name(thread));
+        return Of(thread);
     }
-    bool EntryReturned(Thread thread) override {
-        calls.push_back(std::string("EntryReturned ") + Name(thread));
-        return returned;
-    }
-    void CloseHandle(Thread thread) override {
-        calls.push_back(std::string("CloseHandle ") + Name(thread));
-    }
-    void FreeLibrary(Module module) override {
-        calls.push_back(std::string("FreeLibrary ") + Name(module));
-    }
-    void BeginForeignCode() override { calls.emplace_back("BeginForeignCode"); }
-    bool EndForeignCode() override {
-        calls.emplace_back("EndForeignCode");
-        return threadsRemain;
+    void CloseHandle(Thread thread) override { calls.push_back("CloseHandle " + Name(thread)); }
+
+    // The report of the worker started `number`th, from 1.
+    WorkerReport& Of(Thread thread) {
+        return workers.at(reinterpret_cast<std::uintptr_t>(thread) - 1);
     }
 
     bool resolves = true;
     std::map<std::wstring, std::wstring> fullPaths;  // the rest resolve to themselves
     bool searchFlags = true;
-    bool loads = true;
-    bool exports = true;
     bool threadStarts = true;
-    std::uint32_t waitResult = 0;
-    std::optional<std::uint32_t> exitCode = 0;
-    bool returned = true;
-    bool threadsRemain = false;
+    WorkerReport report{WorkerStage::Returned, 0, true};  // for the next worker
+    std::vector<WorkerReport> workers;
     Calls calls;
     std::vector<std::wstring> loadedPaths;
 
@@ -99,19 +79,24 @@ class RecordingKernel : public KernelServices {
                 return std::to_string(flags);
         }
     }
-    static const char* Name(const void* handle) {
-        return handle == TheModule ? "module" : handle == TheThread ? "worker" : "?";
+    static std::string Name(Thread thread) {
+        return "worker" + std::to_string(reinterpret_cast<std::uintptr_t>(thread));
     }
 };
 
-constexpr std::uint32_t WaitTimeout = 0x102;
-constexpr std::uint32_t WaitFailed = 0xFFFFFFFF;
 const std::wstring LibraryPath = L"C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 const std::string Resolve = "GetFullPathNameW C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
-const std::string Load =
-    "LoadLibraryExW C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32";
-const std::string Begin = "BeginForeignCode";
-const std::string End = "EndForeignCode";
+const std::string Start =
+    "StartCall C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32 ";
+const WorkerReport NotLoaded{WorkerStage::NotLoaded, 0, true};
+
+// What one call does when its worker has ended: one wait for all of the
+// library's code, then the handle is closed.
+Calls EndedCall(const std::string& entryName, int worker = 1) {
+    const std::string name = "worker" + std::to_string(worker);
+    return {Resolve, Start + entryName, "WaitForSingleObject " + name + " 10000", "Report " + name,
+            "CloseHandle " + name};
+}
 
 class RegDllTest : public ::testing::Test {
   protected:
@@ -131,7 +116,7 @@ TEST_F(RegDllTest, EmptyPathDoesNothingWhateverTheMode) {
 // The invoker neither trims the path it is given nor changes the caller's
 // string: blanks alone, or around a path, reach the loader as they are.
 TEST_F(RegDllTest, PathReachesTheLoaderUntrimmedAndTheCallersStringIsKept) {
-    kernel.loads = false;
+    kernel.report = NotLoaded;
     const std::pair<std::wstring, std::string> cases[] = {
         {L"   ", "   "}, {L" C:\\dir\\Quorvexv1.4.dll ", " C:\\dir\\Quorvexv1.4.dll "}};
     for (const auto& [passed, narrow] : cases) {
@@ -141,27 +126,29 @@ TEST_F(RegDllTest, PathReachesTheLoaderUntrimmedAndTheCallersStringIsKept) {
         RegistrationInvoker& asTheCommandsSeeIt = invoker;
         EXPECT_EQ(asTheCommandsSeeIt.CallRegEntry(callersPath, RegModeRegister),
                   RegResult::LoadFailed);
-        EXPECT_EQ(
-            kernel.calls,
-            (Calls{"GetFullPathNameW " + narrow, Begin,
-                   "LoadLibraryExW " + narrow + " SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32", End}));
+        EXPECT_EQ(kernel.calls.at(1),
+                  "StartCall " + narrow + " SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32 DllRegisterServer");
         EXPECT_EQ(callersPath, passed);
     }
 }
 
-TEST_F(RegDllTest, UnloadableLibraryAcquiresNothing) {
-    kernel.loads = false;
-    for (RegMode mode : {1, 2, 0, 3, -1}) {
+TEST_F(RegDllTest, UnloadableLibraryEndsItsWorkerWithLoadFailed) {
+    kernel.report = NotLoaded;
+    const std::pair<RegMode, const char*> modes[] = {{RegModeRegister, "DllRegisterServer"},
+                                                     {RegModeUnregister, "DllUnregisterServer"},
+                                                     {0, "none"}};
+    for (auto [mode, entryName] : modes) {
         kernel.calls.clear();
+        kernel.workers.clear();
         EXPECT_EQ(Call(LibraryPath, mode), RegResult::LoadFailed);
-        EXPECT_EQ(kernel.calls, (Calls{Resolve, Begin, Load, End}));
+        EXPECT_EQ(kernel.calls, EndedCall(entryName));
     }
 }
 
 // A folder name the ANSI code page cannot hold reaches the loader unchanged.
 TEST_F(RegDllTest, PathOutsideTheAnsiCodePageReachesTheLoaderIntact) {
     const std::wstring greek = L"C:\\\x03A6\x03AC\x03BA\x03B5\x03BB\x03BF\x03C2\\Quorvexv1.4.dll";
-    kernel.loads = false;
+    kernel.report = NotLoaded;
     EXPECT_EQ(Call(greek, RegModeRegister), RegResult::LoadFailed);
     EXPECT_EQ(kernel.loadedPaths, std::vector<std::wstring>{greek});
 }
@@ -171,18 +158,18 @@ TEST_F(RegDllTest, PathOutsideTheAnsiCodePageReachesTheLoaderIntact) {
 // or PATH); where the system lacks those flags, from its folder first.
 TEST_F(RegDllTest, LibraryIsLoadedByItsFullPathWithImportsFromItsOwnFolder) {
     kernel.fullPaths[L"dest\\Quorvexv1.4.dll"] = L"C:\\Users\\me\\dest\\Quorvexv1.4.dll";
-    kernel.loads = false;
+    kernel.report = NotLoaded;
     EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
-    EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW dest\\Quorvexv1.4.dll", Begin,
-                                   "LoadLibraryExW C:\\Users\\me\\dest\\Quorvexv1.4.dll "
-                                   "SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32",
-                                   End}));
+    EXPECT_EQ(kernel.calls.at(1),
+              "StartCall C:\\Users\\me\\dest\\Quorvexv1.4.dll "
+              "SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32 DllRegisterServer");
 
     kernel.calls.clear();
     kernel.searchFlags = false;
     EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
-    EXPECT_EQ(kernel.calls.at(2),
-              "LoadLibraryExW C:\\Users\\me\\dest\\Quorvexv1.4.dll ALTERED_SEARCH_PATH");
+    EXPECT_EQ(kernel.calls.at(1),
+              "StartCall C:\\Users\\me\\dest\\Quorvexv1.4.dll "
+              "ALTERED_SEARCH_PATH DllRegisterServer");
 
     kernel.calls.clear();
     kernel.resolves = false;
@@ -190,111 +177,88 @@ TEST_F(RegDllTest, LibraryIsLoadedByItsFullPathWithImportsFromItsOwnFolder) {
     EXPECT_EQ(kernel.calls, (Calls{"GetFullPathNameW dest\\Quorvexv1.4.dll"}));
 }
 
-TEST_F(RegDllTest, OtherModesLoadAndReleaseWithoutLookUp) {
+// Other modes name no entry point: the worker loads and releases the library.
+TEST_F(RegDllTest, OtherModesOrAMissingExportGiveEntryMissing) {
+    kernel.report = {WorkerStage::EntryMissing, 0, true};
     for (RegMode mode : {0, 3, -1}) {
         kernel.calls.clear();
+        kernel.workers.clear();
         EXPECT_EQ(Call(LibraryPath, mode), RegResult::EntryMissing);
-        EXPECT_EQ(kernel.calls, (Calls{Resolve, Begin, Load, End, "FreeLibrary module"}));
+        EXPECT_EQ(kernel.calls, EndedCall("none"));
     }
-}
-
-TEST_F(RegDllTest, MissingExportReleasesTheLibrary) {
-    kernel.exports = false;
+    kernel.calls.clear();
+    kernel.workers.clear();
     EXPECT_EQ(Call(LibraryPath, RegModeUnregister), RegResult::EntryMissing);
-    EXPECT_EQ(kernel.calls,
-              (Calls{Resolve, Begin, Load, "GetProcAddress module DllUnregisterServer", End,
-                     "FreeLibrary module"}));
+    EXPECT_EQ(kernel.calls, EndedCall("DllUnregisterServer"));
 }
 
-TEST_F(RegDllTest, WorkerNotCreatedReleasesTheLibraryAndReportsNoAction) {
+TEST_F(RegDllTest, WorkerNotCreatedReportsNoActionWithoutAWait) {
     kernel.threadStarts = false;
     EXPECT_EQ(Call(LibraryPath, RegModeRegister), RegResult::NoAction);
-    EXPECT_EQ(kernel.calls, (Calls{Resolve, Begin, Load, "GetProcAddress module DllRegisterServer",
-                                   "CreateThread entry", End, "FreeLibrary module"}));
-}
-
-TEST_F(RegDllTest, WorkerEndingInTimeClosesTheHandleThenReleasesTheLibrary) {
-    const std::pair<RegMode, const char*> modes[] = {{RegModeRegister, "DllRegisterServer"},
-                                                     {RegModeUnregister, "DllUnregisterServer"}};
-    for (auto [mode, entryName] : modes) {
-        kernel.calls.clear();
-        const RegResult expected =
-            mode == RegModeRegister ? RegResult::Registered : RegResult::Unregistered;
-        EXPECT_EQ(Call(LibraryPath, mode), expected);
-        EXPECT_EQ(kernel.calls,
-                  (Calls{Resolve, Begin, Load, std::string("GetProcAddress module ") + entryName,
-                         "CreateThread entry", "WaitForSingleObject worker 10000",
-                         "GetExitCodeThread worker", "EntryReturned worker", "CloseHandle worker",
-                         End, "FreeLibrary module"}));
-    }
+    EXPECT_EQ(kernel.calls, (Calls{Resolve, Start + "DllRegisterServer"}));
 }
 
 // The entry point's HRESULT decides between success and EntryFailed: only a
-// negative status is a failure. An unreadable code is taken as success. A
-// worker ended without the entry point's return (a fault, a stack overflow,
-// ExitThread) failed, whatever its exit code, and its library stays loaded.
-TEST_F(RegDllTest, FailureStatusOfTheEntryPointIsReported) {
+// negative status is a failure. A worker ended while loading or in the entry
+// point (a fault, a stack overflow, ExitThread) failed; one still there at
+// the limit timed out. An entry point that returned keeps its result when
+// only the release is late.
+TEST_F(RegDllTest, ResultFollowsWhereTheWorkerGotAndWhatTheEntryPointReturned) {
     struct Case {
-        std::optional<std::uint32_t> exitCode;
-        bool returned;
+        WorkerReport report;
         RegResult registerResult;
         RegResult unregisterResult;
     };
+    using enum WorkerStage;
     const Case cases[] = {
-        {0u, true, RegResult::Registered, RegResult::Unregistered},  // S_OK
-        {1u, true, RegResult::Registered, RegResult::Unregistered},  // S_FALSE
-        {0x7FFFFFFFu, true, RegResult::Registered, RegResult::Unregistered},
-        {0x80070005u, true, RegResult::EntryFailed, RegResult::EntryFailed},  // E_ACCESSDENIED
-        {0x80040201u, true, RegResult::EntryFailed, RegResult::EntryFailed},  // SELFREG_E_CLASS
-        {std::nullopt, true, RegResult::Registered, RegResult::Unregistered},
-        {0xC0000005u, false, RegResult::EntryFailed, RegResult::EntryFailed},  // access violation
-        {0x0EEDFADEu, false, RegResult::EntryFailed, RegResult::EntryFailed},  // a raised exception
-        {0u, false, RegResult::EntryFailed, RegResult::EntryFailed},           // ExitThread(0)
-        {1u, false, RegResult::EntryFailed,
-         RegResult::EntryFailed},  // a stack overflow, under Wine
+        {{Returned, 0u, true}, RegResult::Registered, RegResult::Unregistered},  // S_OK
+        {{Returned, 1u, true}, RegResult::Registered, RegResult::Unregistered},  // S_FALSE
+        {{Returned, 0x7FFFFFFFu, true}, RegResult::Registered, RegResult::Unregistered},
+        {{Returned, 0x80070005u, true}, RegResult::EntryFailed, RegResult::EntryFailed},
+        {{Returned, 0x80040201u, true}, RegResult::EntryFailed, RegResult::EntryFailed},
+        {{InEntryPoint, 0u, true}, RegResult::EntryFailed, RegResult::EntryFailed},
+        {{Loading, 0u, true}, RegResult::EntryFailed, RegResult::EntryFailed},
+        {{InEntryPoint, 0u, false}, RegResult::TimedOut, RegResult::TimedOut},
+        {{Loading, 0u, false}, RegResult::TimedOut, RegResult::TimedOut},
+        {{Returned, 0u, false}, RegResult::Registered, RegResult::Unregistered},  // a slow release
+        {{Returned, 0x80004005u, false}, RegResult::EntryFailed, RegResult::EntryFailed},
+        {{NotLoaded, 0u, true}, RegResult::LoadFailed, RegResult::LoadFailed},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.exitCode ? std::to_string(*c.exitCode) : "unreadable");
-        kernel.exitCode = c.exitCode;
-        kernel.returned = c.returned;
-        kernel.calls.clear();
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.report.stage)) + " " +
+                     std::to_string(c.report.status) + (c.report.ended ? " ended" : " running"));
+        kernel.report = c.report;
         EXPECT_EQ(Call(LibraryPath, RegModeRegister), c.registerResult);
         EXPECT_EQ(Call(LibraryPath, RegModeUnregister), c.unregisterResult);
-        EXPECT_EQ(std::count(kernel.calls.begin(), kernel.calls.end(), "FreeLibrary module"),
-                  c.returned ? 2 : 0);
+        EXPECT_EQ(ResultOf(c.report, RegModeRegister), c.registerResult);
     }
 }
 
-// The library is kept loaded for good: its code may still be running.
-TEST_F(RegDllTest, TimeOutOrFailedWaitKeepsTheLibraryLoaded) {
-    for (std::uint32_t waitResult : {WaitTimeout, WaitFailed, 0x80u}) {
-        kernel.calls.clear();
-        kernel.waitResult = waitResult;
-        kernel.exitCode = 259;  // STILL_ACTIVE
-        EXPECT_EQ(Call(LibraryPath, RegModeUnregister), RegResult::TimedOut);
-        EXPECT_EQ(kernel.calls,
-                  (Calls{Resolve, Begin, Load, "GetProcAddress module DllUnregisterServer",
-                         "CreateThread entry", "WaitForSingleObject worker 10000",
-                         "GetExitCodeThread worker", "CloseHandle worker", End}));
-    }
-}
+// A worker still running at the limit keeps its handle, and no second call
+// into the same library starts while it runs (whatever the letter case of
+// its path): its outcome could be undone behind the rows' back.
+TEST_F(RegDllTest, NoCallIntoALibraryWhoseEarlierCallStillRuns) {
+    RegDll invoker(kernel);
+    kernel.report = {WorkerStage::InEntryPoint, 0, false};
+    EXPECT_EQ(invoker.CallRegEntry(LibraryPath, RegModeUnregister), RegResult::TimedOut);
+    EXPECT_EQ(kernel.calls.back(), "Report worker1") << "a running worker's handle was closed";
 
-// A thread the library started, on its load or in its entry point, may still
-// run its code: on every road that would release the library, it stays.
-TEST_F(RegDllTest, ThreadsLeftBehindKeepTheLibraryLoaded) {
-    kernel.threadsRemain = true;
-    const auto road = [&](bool exports, bool threadStarts, RegMode mode, RegResult expected) {
-        kernel.calls.clear();
-        kernel.exports = exports;
-        kernel.threadStarts = threadStarts;
-        EXPECT_EQ(Call(LibraryPath, mode), expected);
-        EXPECT_EQ(kernel.calls.back(), End);
-    };
-    road(true, true, RegModeRegister, RegResult::Registered);
-    road(true, true, RegModeUnregister, RegResult::Unregistered);
-    road(false, true, RegModeUnregister, RegResult::EntryMissing);
-    road(true, true, 0, RegResult::EntryMissing);
-    road(true, false, RegModeRegister, RegResult::NoAction);
+    kernel.calls.clear();
+    kernel.report = {WorkerStage::Returned, 0, true};
+    EXPECT_EQ(invoker.CallRegEntry(L"c:\\windows\\system\\QUORVEXV1.4.DLL", RegModeRegister),
+              RegResult::TimedOut);
+    EXPECT_EQ(kernel.calls,
+              (Calls{"GetFullPathNameW c:\\windows\\system\\QUORVEXV1.4.DLL", "Report worker1"}));
+
+    // Another library starts; once the first worker has ended, its own does too.
+    EXPECT_EQ(invoker.CallRegEntry(L"C:\\other\\Quorvexv1.4.dll", RegModeRegister),
+              RegResult::Registered);
+    kernel.Of(reinterpret_cast<KernelServices::Thread>(1)).ended = true;
+    kernel.calls.clear();
+    EXPECT_EQ(invoker.CallRegEntry(LibraryPath, RegModeRegister), RegResult::Registered);
+    EXPECT_EQ(kernel.calls.at(1), "Report worker1");
+    EXPECT_EQ(kernel.calls.at(2), "CloseHandle worker1");
+    EXPECT_EQ(kernel.calls.at(3), Start + "DllRegisterServer");
 }
 
 }  // namespace

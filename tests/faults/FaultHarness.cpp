@@ -89,6 +89,11 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_clear_filter", Behaviour::Succeeds},
     {L"fixture_clear_filter_fault", Behaviour::Fails},
     {L"fixture_clear_filter_thread_faults", Behaviour::Succeeds},
+    {L"fixture_slow_load", Behaviour::Fails},       // past the limit
+    {L"fixture_slow_unload", Behaviour::Succeeds},  // only its release is late
+    {L"fixture_periodic_timer", Behaviour::Succeeds},
+    {L"fixture_work_faults_later", Behaviour::Succeeds},
+    {L"fixture_slow_unregister", Behaviour::Fails},  // past the limit
     {L"fixture_hang_then_fault", Behaviour::Fails},
     {L"fixture_refuse_load", Behaviour::Unknown},
     {L"fixture_other_bitness", Behaviour::Unknown},
@@ -230,8 +235,11 @@ LibraryProbe ProbeLibrary(const std::wstring& path) {
         return probe;
     }
     probe.bytes = ReadFileBytes(place);
-    if (probe.bytes && probe.bytes == FixtureBytes(L"fixture_thread_on_load")) {
-        // Loaded and released here, it would leave its thread in unmapped code.
+    // Loaded and released here, the first would leave its thread in unmapped
+    // code, the others would hold this thread for 30 s.
+    if (probe.bytes && (probe.bytes == FixtureBytes(L"fixture_thread_on_load") ||
+                        probe.bytes == FixtureBytes(L"fixture_slow_load") ||
+                        probe.bytes == FixtureBytes(L"fixture_slow_unload"))) {
         probe.loadable = probe.exportsUnregister = probe.exportsRegister = true;
         return probe;
     }
@@ -297,18 +305,22 @@ bool FolderExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-int ThreadCount() {
+std::vector<DWORD> ThreadIds() {
     const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    int count = 0;
+    std::vector<DWORD> threads;
     const DWORD self = GetCurrentProcessId();
     for (BOOL more = Thread32First(snapshot.get(), &entry); more != FALSE;
          more = Thread32Next(snapshot.get(), &entry)) {
-        count += entry.th32OwnerProcessID == self ? 1 : 0;
+        if (entry.th32OwnerProcessID == self) {
+            threads.push_back(entry.th32ThreadID);
+        }
     }
-    return count;
+    return threads;
 }
+
+int ThreadCount() { return static_cast<int>(ThreadIds().size()); }
 
 std::optional<unsigned> ReportedHandleCount() {
     DWORD before = 0;

@@ -2,6 +2,8 @@
 // protected or held copies. The folder text is the destination folder; the
 // application folder ships fixture_both_ok. The copy that hangs is in
 // RepeatedUseFaultTest.cpp, as the one time-out of the suite.
+#include <algorithm>
+
 #include "tests/faults/FaultHarness.h"
 
 namespace quorvex::faults {
@@ -125,6 +127,96 @@ TEST_F(InstalledCopyFaults, ThreadsTheLibraryLeavesBehind) {
     }
     EXPECT_EQ(ThreadCount(), threadsBefore + 1)
         << "only the thread that never stops runs on once the others have faulted";
+}
+
+// A library's load and release run on the worker under the same limit: a
+// DllMain that takes 30 s holds neither the window nor the command past it.
+// A late load is a time-out and its entry point never runs; a late release
+// leaves the entry point's result, and a copy that stays.
+TEST_F(InstalledCopyFaults, LoadOrReleasePastTheLimit) {
+    struct Case {
+        const wchar_t* fixture;
+        const char* name;
+        Command command;
+    };
+    for (const Case& c :
+         {Case{L"fixture_slow_load", "load takes 30 s: uninstall", Uninstall},
+          Case{L"fixture_slow_load", "register's load takes 30 s: install", Install},
+          Case{L"fixture_slow_unload", "release takes 30 s: uninstall", Uninstall},
+          Case{L"fixture_slow_unload", "register's release takes 30 s: install", Install}}) {
+        const UniqueHandle release(CreateEventW(
+            nullptr, TRUE, FALSE,
+            (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+        const std::wstring folder =
+            LoadedCopyFolder(std::wstring(c.fixture) + (c.command == Install ? L"-in" : L"-un"));
+        const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
+        if (c.command == Uninstall) {
+            Place(c.fixture, copy);
+        } else {
+            Ship(c.fixture);
+        }
+        const CaseResult result = Run(c.name, c.command, folder);
+        Expect(result);
+        EXPECT_LT(result.seconds, 12.0) << c.name << ": the command waited for DllMain";
+        SetEvent(release.get());
+        // Given back by DllMain's end: the next case's library loads at once.
+        GetModuleHandleW(copy.c_str());
+    }
+}
+
+// An unregistration past the limit that removes the registration when it
+// ends: the registration of the same library waits for nothing and is not
+// shown as made.
+TEST_F(InstalledCopyFaults, UnregistrationPastTheLimitUndoesNoRegistrationShownMade) {
+    const UniqueHandle release(CreateEventW(
+        nullptr, TRUE, FALSE,
+        (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+    const std::wstring folder = LoadedCopyFolder(L"slow-unregister");
+    Place(L"fixture_slow_unregister", folder + L"\\Quorvexv1.4.dll");
+    Ship(L"fixture_slow_unregister");
+    SetEnvironmentVariableW(L"QUORVEX_FIXTURE_UNREGISTERED", nullptr);
+    const CaseResult result =
+        Run("unregister takes 13 s, then removes the registration: install", Install, folder);
+    Expect(result);
+    SetEvent(release.get());
+    for (int waited = 0;
+         GetEnvironmentVariableW(L"QUORVEX_FIXTURE_UNREGISTERED", nullptr, 0) == 0 && waited < 5000;
+         waited += 50) {
+        Sleep(50);
+    }
+    EXPECT_TRUE(result.rows[2] != status_text::Successful ||
+                GetEnvironmentVariableW(L"QUORVEX_FIXTURE_REGISTERED", nullptr, 0) != 0)
+        << "the install row says registered, and nothing is";
+}
+
+// Work a library leaves to the system's thread pool and never stops: a
+// periodic timer and work that faults 400 ms after the call. The library is
+// released all the same; neither takes the program with it, and the
+// timer's ticks make no stream of new threads.
+TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
+    Ship(L"fixture_periodic_timer");
+    Expect(Run("register leaves a periodic timer running: install", Install, dest));
+    Ship(L"fixture_work_faults_later");
+    Expect(Run("register leaves pool work that faults later: install", Install, dest));
+    for (int waited = 0; waited < 1000; waited += 50) {
+        Pump();
+        Sleep(50);
+    }
+    // Every thread seen over a second of ticks: ones that come and go count too.
+    const std::vector<DWORD> before = ThreadIds();
+    std::vector<DWORD> born;
+    for (int waited = 0; waited < 1000; waited += 10) {
+        for (DWORD thread : ThreadIds()) {
+            if (std::find(before.begin(), before.end(), thread) == before.end() &&
+                std::find(born.begin(), born.end(), thread) == born.end()) {
+                born.push_back(thread);
+            }
+        }
+        Pump();
+        Sleep(10);
+    }
+    EXPECT_LE(born.size(), 1u) << "the timer's ticks start new threads";
+    Expect(Run("install after the pool's work faulted", Install, dest));
 }
 
 // Entry points that wait for the window's thread: a message sent to every

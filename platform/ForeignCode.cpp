@@ -1,0 +1,614 @@
+#include "platform/ForeignCode.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "platform/Handles.h"
+#include "platform/Win32Startup.h"
+
+namespace quorvex::foreign {
+
+namespace {
+
+class ExclusiveLock {
+  public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+};
+
+// A thread born during a call that had not yet taken its first step when
+// the call was closed (it was made suspended, or had not been scheduled).
+struct LateThread {
+    ThreadIdentity thread;
+    Call* call = nullptr;
+};
+
+// The place a library loaded during a call occupies, or occupied once it
+// was released. Written under the registry's lock, read by the filter
+// without it.
+struct LibraryPlace {
+    std::atomic<std::uintptr_t> base{0};
+    std::atomic<std::uintptr_t> size{0};
+    std::atomic<bool> released{false};
+};
+
+using NextThreadFunction = LONG(NTAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, PHANDLE);
+using QueryThreadFunction = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+// What every thread consults on its first step (under the loader lock) and
+// on a fault: constant-initialised, so that it exists before any thread
+// starts, and never destroyed. What Install writes is written once, before
+// any library's code runs, and only read afterwards.
+struct Registry {
+    SRWLOCK lock = SRWLOCK_INIT;
+    bool ready = false;
+    // The call whose library a thread belongs to (the worker's and those
+    // born during it); null on every other thread.
+    DWORD threadSlot = TLS_OUT_OF_INDEXES;
+    LPTOP_LEVEL_EXCEPTION_FILTER previous = nullptr;  // the filter there before
+    DWORD mainThread = 0;                             // the window's, never ended
+    std::uintptr_t ntdllBase = 0;
+    std::uintptr_t ntdllSize = 0;
+    NextThreadFunction nextThread = nullptr;
+    QueryThreadFunction queryThread = nullptr;
+    Call* open = nullptr;               // under the lock
+    std::array<LateThread, 64> late{};  // under the lock
+    std::array<LibraryPlace, 256> places{};
+    std::atomic<std::size_t> placeCount{0};
+    SRWLOCK answerLock = SRWLOCK_INIT;  // one stub written at a time
+};
+
+Registry& TheRegistry() {
+    static constinit Registry registry;
+    return registry;
+}
+
+std::uintptr_t ImageSize(HMODULE module) {
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        reinterpret_cast<const char*>(module) + dos->e_lfanew);
+    return nt->OptionalHeader.SizeOfImage;
+}
+
+const LibraryPlace* PlaceOf(std::uintptr_t address) {
+    const Registry& registry = TheRegistry();
+    const std::size_t count = std::min(registry.placeCount.load(), registry.places.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const LibraryPlace& place = registry.places[i];
+        const std::uintptr_t base = place.base.load();
+        if (address >= base && address - base < place.size.load()) {
+            return &place;
+        }
+    }
+    return nullptr;
+}
+
+// Records the place under the registry's lock; false when the table is full.
+bool RecordPlace(HMODULE library, bool released) {
+    Registry& registry = TheRegistry();
+    const auto base = reinterpret_cast<std::uintptr_t>(library);
+    const ExclusiveLock lock(registry.lock);
+    const std::size_t count = registry.placeCount.load();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (registry.places[i].base.load() == base) {
+            registry.places[i].size.store(ImageSize(library));
+            registry.places[i].released.store(released);
+            return true;
+        }
+    }
+    if (count == registry.places.size()) {
+        return false;
+    }
+    registry.places[count].size.store(ImageSize(library));
+    registry.places[count].released.store(released);
+    registry.places[count].base.store(base);
+    registry.placeCount.store(count + 1);
+    return true;
+}
+
+ULONGLONG CreationTime(HANDLE thread) {
+    FILETIME created{};
+    FILETIME ended{};
+    FILETIME kernel{};
+    FILETIME user{};
+    GetThreadTimes(thread, &created, &ended, &kernel, &user);
+    return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+ThreadIdentity IdentityOf(HANDLE thread) { return {GetThreadId(thread), CreationTime(thread)}; }
+
+// Calls `visit` with a handle to each thread of this process, in the order
+// NtGetNextThread gives them (a snapshot of the whole system's threads would
+// cost some 20 ms under Wine); false when not all of them could be listed.
+template <typename Visit>
+bool ForEachThread(Visit&& visit) {
+    constexpr LONG NoMoreEntries = static_cast<LONG>(0x8000001A);
+    const NextThreadFunction next = TheRegistry().nextThread;
+    if (next == nullptr) {
+        return false;
+    }
+    UniqueHandle thread;
+    for (;;) {
+        HANDLE following = nullptr;
+        const LONG status = next(GetCurrentProcess(), thread.get(),
+                                 THREAD_QUERY_INFORMATION | SYNCHRONIZE, 0, 0, &following);
+        if (status < 0) {
+            return status == NoMoreEntries;
+        }
+        thread.reset(following);
+        visit(thread.get());
+    }
+}
+
+// The process's threads, sorted; nothing when they cannot be listed.
+std::optional<std::vector<ThreadIdentity>> ProcessThreads() {
+    std::vector<ThreadIdentity> threads;
+    if (!ForEachThread([&](HANDLE thread) { threads.push_back(IdentityOf(thread)); })) {
+        return std::nullopt;
+    }
+    std::sort(threads.begin(), threads.end());
+    return threads;
+}
+
+// Whether the thread still runs as the one that was made then; a thread
+// that cannot be opened is taken to run.
+bool StillRuns(const ThreadIdentity& thread) {
+    const UniqueHandle opened(
+        OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread.id));
+    if (!opened) {
+        return true;
+    }
+    return CreationTime(opened.get()) == thread.created &&
+           ::WaitForSingleObject(opened.get(), 0) == WAIT_TIMEOUT;
+}
+
+// The system's thread pool, which the loader uses too, starts its threads in
+// ntdll; they serve whatever work is queued and may be born during any load
+// (Windows maps a library's imports on them), so they belong to no library.
+bool StartsInThreadPool(HANDLE thread) {
+    constexpr ULONG ThreadQuerySetWin32StartAddress = 9;
+    const Registry& registry = TheRegistry();
+    void* start = nullptr;
+    if (registry.queryThread == nullptr ||
+        registry.queryThread(thread, ThreadQuerySetWin32StartAddress, &start, sizeof start,
+                             nullptr) < 0) {
+        return false;
+    }
+    const auto address = reinterpret_cast<std::uintptr_t>(start);
+    return address >= registry.ntdllBase && address - registry.ntdllBase < registry.ntdllSize;
+}
+
+// Run by the loader on each new thread's first step, before its start
+// routine: a thread born while a library's code runs belongs to it.
+void NTAPI MarkLibraryThread(PVOID, DWORD reason, PVOID) {
+    Registry& registry = TheRegistry();
+    if (reason != DLL_THREAD_ATTACH || !registry.ready || StartsInThreadPool(GetCurrentThread())) {
+        return;
+    }
+    const ExclusiveLock lock(registry.lock);
+    Call* owner = registry.open;
+    if (owner == nullptr) {
+        const ThreadIdentity self = IdentityOf(GetCurrentThread());
+        for (LateThread& late : registry.late) {
+            if (late.call != nullptr && late.thread == self) {
+                owner = late.call;
+                late = {};
+                break;
+            }
+        }
+    }
+    if (owner != nullptr) {
+        TlsSetValue(registry.threadSlot, owner);
+    }
+}
+
+const Call* CallOfThisThread() {
+    const Registry& registry = TheRegistry();
+    return registry.ready ? static_cast<const Call*>(TlsGetValue(registry.threadSlot)) : nullptr;
+}
+
+// Ends a thread of a library after a fault that the library's code did not
+// handle. The library's state is broken now, and unloading it would run its
+// detach code, where a second fault would not be contained: it stays loaded
+// for the rest of the process, whoever releases it.
+[[noreturn]] void EndFaultingThread(const void* inLibrary, DWORD code) {
+    if (inLibrary != nullptr) {
+        HMODULE pinned = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           static_cast<LPCWSTR>(inLibrary), &pinned);
+    }
+    ExitThread(code);
+}
+
+#if defined(__i386__)
+// Where the system's thread pool calls each kind of callback from, and how
+// many bytes of arguments it passes; every pool callback is __stdcall, so
+// the callee removes them. Found once, at the first call into a released
+// library's place, by queueing a callback of each kind.
+struct PoolCaller {
+    const void* returnAddress = nullptr;
+    DWORD argumentBytes = 0;
+};
+struct PoolCallers {
+    std::array<PoolCaller, 8> callers{};
+    LONG count = 0;
+    HANDLE done = nullptr;
+};
+
+PoolCallers& ThePoolCallers() {
+    static constinit PoolCallers callers;
+    return callers;
+}
+
+void NoteCaller(const void* returnAddress, DWORD argumentBytes) {
+    PoolCallers& callers = ThePoolCallers();
+    const LONG index = InterlockedIncrement(&callers.count) - 1;
+    if (index < static_cast<LONG>(callers.callers.size())) {
+        callers.callers[static_cast<std::size_t>(index)] = {returnAddress, argumentBytes};
+    }
+    if (index + 1 == static_cast<LONG>(callers.callers.size())) {
+        SetEvent(callers.done);
+    }
+}
+
+VOID CALLBACK ProbeWaitOrTimer(PVOID, BOOLEAN) { NoteCaller(__builtin_return_address(0), 8); }
+DWORD WINAPI ProbeWorkItem(LPVOID) {
+    NoteCaller(__builtin_return_address(0), 4);
+    return 0;
+}
+VOID CALLBACK ProbeSimple(PTP_CALLBACK_INSTANCE, PVOID) {
+    NoteCaller(__builtin_return_address(0), 8);
+}
+VOID CALLBACK ProbeWork(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK) {
+    NoteCaller(__builtin_return_address(0), 12);
+}
+VOID CALLBACK ProbeTimer(PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER) {
+    NoteCaller(__builtin_return_address(0), 12);
+}
+VOID CALLBACK ProbeWait(PTP_CALLBACK_INSTANCE, PVOID, PTP_WAIT, TP_WAIT_RESULT) {
+    NoteCaller(__builtin_return_address(0), 16);
+}
+
+BOOL CALLBACK FindPoolCallers(PINIT_ONCE, PVOID, PVOID*) {
+    PoolCallers& callers = ThePoolCallers();
+    callers.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE signalled = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    // One-shot, and never freed: this runs once per process.
+    HANDLE timer = nullptr;
+    HANDLE wait = nullptr;
+    QueueUserWorkItem(ProbeWorkItem, nullptr, WT_EXECUTEDEFAULT);
+    CreateTimerQueueTimer(&timer, nullptr, ProbeWaitOrTimer, nullptr, 0, 0, WT_EXECUTEONLYONCE);
+    CreateTimerQueueTimer(&timer, nullptr, ProbeWaitOrTimer, nullptr, 0, 0,
+                          WT_EXECUTEONLYONCE | WT_EXECUTEINTIMERTHREAD);
+    RegisterWaitForSingleObject(&wait, signalled, ProbeWaitOrTimer, nullptr, INFINITE,
+                                WT_EXECUTEONLYONCE);
+    TrySubmitThreadpoolCallback(ProbeSimple, nullptr, nullptr);
+    SubmitThreadpoolWork(CreateThreadpoolWork(ProbeWork, nullptr, nullptr));
+    FILETIME now{0xFFFFFFFF, 0xFFFFFFFF};  // relative: 100 ns from now
+    SetThreadpoolTimer(CreateThreadpoolTimer(ProbeTimer, nullptr, nullptr), &now, 0, 0);
+    SetThreadpoolWait(CreateThreadpoolWait(ProbeWait, nullptr, nullptr), signalled, nullptr);
+    WaitForSingleObject(callers.done, 2000);
+    return TRUE;
+}
+
+// The bytes of arguments that the pool's call returning to `returnAddress`
+// passed; nothing when no callback of the pool's returns there.
+std::optional<DWORD> ArgumentBytes(const void* returnAddress) {
+    static constinit INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    InitOnceExecuteOnce(&once, FindPoolCallers, nullptr, nullptr);
+    const PoolCallers& callers = ThePoolCallers();
+    const auto count =
+        std::min<std::size_t>(static_cast<std::size_t>(callers.count), callers.callers.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        if (callers.callers[i].returnAddress == returnAddress) {
+            return callers.callers[i].argumentBytes;
+        }
+    }
+    return std::nullopt;
+}
+#else
+// The caller removes the arguments: a plain return fits every callback.
+std::optional<DWORD> ArgumentBytes(const void*) { return 0; }
+#endif
+
+// Whether `address` is a return address in mapped code just after an
+// indirect call (through a register or a pointer in memory), as the
+// system's callers call callbacks.
+bool FollowsIndirectCall(std::uintptr_t address) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(reinterpret_cast<const void*>(address - 8), &info, sizeof info) == 0 ||
+        info.Type != MEM_IMAGE || info.State != MEM_COMMIT ||
+        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize < address) {
+        return false;
+    }
+    const auto* after = reinterpret_cast<const unsigned char*>(address);
+    const auto modrmAt = [&](int length) { return after[-length + 1]; };
+    const auto callAt = [&](int length) { return after[-length] == 0xFF; };
+    // FF /2: ModRM 11-010-reg (2 bytes), 00-010-reg (2; [ebp] and SIB differ),
+    // 01-010-reg + disp8 (3; SIB 4), 10-010-reg + disp32 (6; SIB 7), and
+    // 00-010-101 + disp32 (6: an absolute or RIP-relative pointer).
+    return (callAt(2) &&
+            ((modrmAt(2) & 0xF8) == 0xD0 ||
+             ((modrmAt(2) & 0xF8) == 0x10 && modrmAt(2) != 0x14 && modrmAt(2) != 0x15))) ||
+           (callAt(3) && ((modrmAt(3) & 0xF8) == 0x50 && modrmAt(3) != 0x54)) ||
+           (callAt(3) && modrmAt(3) == 0x14) || (callAt(4) && modrmAt(4) == 0x54) ||
+           (callAt(6) &&
+            (modrmAt(6) == 0x15 || ((modrmAt(6) & 0xF8) == 0x90 && modrmAt(6) != 0x94))) ||
+           (callAt(7) && modrmAt(7) == 0x94);
+}
+
+// Writes, at `address` in a released library's place, code that returns
+// at once with 0, removing `argumentBytes` of arguments. The page is one
+// this program commits there, in memory the library left free; the rest of
+// it halts, so a call elsewhere in it comes here too.
+bool WriteAnswer(std::uintptr_t address, DWORD argumentBytes) {
+    static constinit std::array<std::uintptr_t, 32> ownPages{};
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    const std::uintptr_t size = system.dwPageSize;
+    const std::uintptr_t page = address & ~(size - 1);
+    auto* const pageStart = reinterpret_cast<unsigned char*>(page);
+    if (page + size - address < 5) {
+        return false;
+    }
+    const auto own = std::find(ownPages.begin(), ownPages.end(), page);
+    const auto unused = std::find(ownPages.begin(), ownPages.end(), std::uintptr_t{0});
+    MEMORY_BASIC_INFORMATION info{};
+    DWORD old = 0;
+    if (own != ownPages.end()) {
+        if (VirtualProtect(pageStart, size, PAGE_READWRITE, &old) == FALSE) {
+            return false;
+        }
+    } else if (unused != ownPages.end() && VirtualQuery(pageStart, &info, sizeof info) != 0 &&
+               info.State == MEM_FREE &&
+               VirtualAlloc(pageStart, size, MEM_RESERVE, PAGE_NOACCESS) != nullptr &&
+               VirtualAlloc(pageStart, size, MEM_COMMIT, PAGE_READWRITE) != nullptr) {
+        *unused = page;
+        std::fill_n(pageStart, size, static_cast<unsigned char>(0xF4));  // hlt
+    } else {
+        return false;
+    }
+    auto* code = reinterpret_cast<unsigned char*>(address);
+    code[0] = 0x31;  // xor eax, eax
+    code[1] = 0xC0;
+    if (argumentBytes == 0) {
+        code[2] = 0xC3;  // ret
+    } else {
+        code[2] = 0xC2;  // ret imm16
+        code[3] = static_cast<unsigned char>(argumentBytes & 0xFF);
+        code[4] = static_cast<unsigned char>(argumentBytes >> 8);
+    }
+    VirtualProtect(pageStart, size, PAGE_EXECUTE_READ, &old);
+    FlushInstructionCache(GetCurrentProcess(), pageStart, size);
+    return true;
+}
+
+// A call into the place a released library occupied (a timer or other
+// callback it left with the system): the fault is at the first instruction,
+// and the stack's top is a return address after an indirect call. Rather
+// than fault at every call, the place answers it by returning at once.
+bool AnswerCallIntoReleasedPlace(const EXCEPTION_POINTERS& exception) {
+    const EXCEPTION_RECORD& record = *exception.ExceptionRecord;
+    const CONTEXT& context = *exception.ContextRecord;
+#if defined(__i386__)
+    const std::uintptr_t ip = context.Eip;
+    const std::uintptr_t sp = context.Esp;
+#else
+    const std::uintptr_t ip = context.Rip;
+    const std::uintptr_t sp = context.Rsp;
+#endif
+    const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
+    const bool fetch = record.ExceptionCode == EXCEPTION_PRIV_INSTRUCTION ||
+                       (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
+                        record.NumberParameters >= 2 && record.ExceptionInformation[1] == address);
+    const LibraryPlace* place = PlaceOf(address);
+    if (!fetch || ip != address || place == nullptr || !place->released.load()) {
+        return false;
+    }
+    const std::uintptr_t returnAddress = *reinterpret_cast<const std::uintptr_t*>(sp);
+    if (PlaceOf(returnAddress) != nullptr || !FollowsIndirectCall(returnAddress)) {
+        return false;
+    }
+    const std::optional<DWORD> argumentBytes =
+        ArgumentBytes(reinterpret_cast<const void*>(returnAddress));
+    if (!argumentBytes) {
+        return false;
+    }
+    const ExclusiveLock lock(TheRegistry().answerLock);
+    return WriteAnswer(address, *argumentBytes);
+}
+
+// The process's filter: a library may replace or clear it, so it is put
+// back around each call. A fault is the library's when it happens on one of
+// its threads, or in its code (a callback it left to the system's thread
+// pool, or a thread that attached after the call); other faults go to the
+// filter that was there before.
+LONG WINAPI ContainFault(EXCEPTION_POINTERS* exception) {
+    const DWORD code = exception->ExceptionRecord->ExceptionCode;
+    if (const Call* call = CallOfThisThread()) {
+        EndFaultingThread(call->library.load(), code);
+    }
+    if (AnswerCallIntoReleasedPlace(*exception)) {
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    const void* address = exception->ExceptionRecord->ExceptionAddress;
+    if (PlaceOf(reinterpret_cast<std::uintptr_t>(address)) != nullptr &&
+        GetCurrentThreadId() != TheRegistry().mainThread) {
+        EndFaultingThread(address, code);
+    }
+    const LPTOP_LEVEL_EXCEPTION_FILTER previous = TheRegistry().previous;
+    return previous != nullptr ? previous(exception) : EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+}  // namespace quorvex::foreign
+
+// The program's TLS callbacks run on every thread's start, in any build.
+extern "C" {
+__attribute__((section(".CRT$XLB"),
+               used)) extern const PIMAGE_TLS_CALLBACK quorvexMarkLibraryThread =
+    quorvex::foreign::MarkLibraryThread;
+
+// The worker's outermost frame handler: a fault that the library's code
+// does not handle ends the worker there, whatever a library has done to the
+// process's filter.
+__attribute__((used)) EXCEPTION_DISPOSITION QuorvexEndFaultingWorker(EXCEPTION_RECORD* record,
+                                                                     void*, CONTEXT*, void*) {
+    const quorvex::foreign::Call* call = quorvex::foreign::CallOfThisThread();
+    if ((record->ExceptionFlags & EXCEPTION_UNWIND) != 0 || call == nullptr) {
+        return ExceptionContinueSearch;
+    }
+    quorvex::foreign::EndFaultingThread(call->library.load(), record->ExceptionCode);
+}
+}
+
+namespace quorvex::foreign {
+namespace {
+
+// The worker's start routine. Its frame holds the handler above, so it
+// stays on the stack below the library's code: no tail call.
+DWORD WINAPI RunWorker(LPVOID parameter) {
+    Call& call = *static_cast<Call*>(parameter);
+    TlsSetValue(TheRegistry().threadSlot, &call);
+    // Room for the handler, should the library's code overflow its stack.
+    ULONG reserve = 64 * 1024;
+    SetThreadStackGuarantee(&reserve);
+#if defined(__i386__)
+    struct Registration {
+        void* previous;
+        void* handler;
+    } frame{nullptr, reinterpret_cast<void*>(&QuorvexEndFaultingWorker)};
+    asm volatile("movl %%fs:0, %0" : "=r"(frame.previous));
+    asm volatile("movl %0, %%fs:0" : : "r"(&frame) : "memory");
+    const DWORD result = call.body(call.argument);
+    asm volatile("movl %0, %%fs:0" : : "r"(frame.previous) : "memory");
+#elif defined(__x86_64__)
+    asm(".seh_handler QuorvexEndFaultingWorker, @except");
+    const DWORD result = call.body(call.argument);
+    // A call, not a jump; and the return address is no epilogue, which the
+    // unwinder would take this frame to be leaving, its handler passed over.
+    asm volatile("nop" : : "r"(result) : "memory");
+#else
+#error "the worker's frame handler is written for x86 and x86_64"
+#endif
+    return result;
+}
+
+DWORD WINAPI ServeMainApartment(LPVOID started) {
+    const Apartment com(Apartment::With::Com);
+    SetEvent(static_cast<HANDLE>(started));
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) != -1) {
+        DispatchMessageW(&message);  // a quit message posted by anyone ends nothing
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool Install() {
+    Registry& registry = TheRegistry();
+    const ExclusiveLock lock(registry.lock);
+    if (!registry.ready) {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (ntdll != nullptr) {
+            registry.ntdllBase = reinterpret_cast<std::uintptr_t>(ntdll);
+            registry.ntdllSize = ImageSize(ntdll);
+            registry.nextThread = ProcAddress<NextThreadFunction>(ntdll, "NtGetNextThread");
+            registry.queryThread =
+                ProcAddress<QueryThreadFunction>(ntdll, "NtQueryInformationThread");
+        }
+        registry.mainThread = GetCurrentThreadId();
+        registry.threadSlot = TlsAlloc();
+        registry.previous = SetUnhandledExceptionFilter(ContainFault);
+        registry.ready = true;
+    }
+    return registry.threadSlot != TLS_OUT_OF_INDEXES;
+}
+
+std::unique_ptr<Call> Open() {
+    auto call = std::make_unique<Call>();
+    call->threadsBefore = ProcessThreads();
+    PutFilterBack();
+    Registry& registry = TheRegistry();
+    const ExclusiveLock lock(registry.lock);
+    registry.open = call.get();
+    return call;
+}
+
+HANDLE StartWorker(Call& call) { return CreateThread(nullptr, 0, RunWorker, &call, 0, nullptr); }
+
+void NoteLibrary(Call& call, HMODULE library) {
+    call.library.store(library);
+    if (library != nullptr && !RecordPlace(library, false)) {
+        // Unknown to the filter, its code is not released either.
+        call.threadsRemain.store(true);
+    }
+}
+
+bool Close(Call& call) {
+    PutFilterBack();
+    if (call.closed.exchange(true)) {
+        return true;
+    }
+    // The threads born during the call that still run.
+    std::vector<LateThread> born;
+    const bool listed =
+        call.threadsBefore && ForEachThread([&](HANDLE thread) {
+            const ThreadIdentity identity = IdentityOf(thread);
+            if (!std::binary_search(call.threadsBefore->begin(), call.threadsBefore->end(),
+                                    identity) &&
+                ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT && !StartsInThreadPool(thread) &&
+                identity.id != GetCurrentThreadId()) {
+                born.push_back({identity, &call});
+            }
+        });
+    const bool threadsRemain = !listed || !born.empty() || call.threadsRemain.load();
+    call.threadsRemain.store(threadsRemain);
+
+    Registry& registry = TheRegistry();
+    const ExclusiveLock lock(registry.lock);
+    if (registry.open == &call) {
+        registry.open = nullptr;
+    }
+    // A thread born during the call that has not yet taken its first step
+    // is marked when it does. An entry whose thread has ended makes room.
+    for (LateThread& late : registry.late) {
+        if (late.call != nullptr && !StillRuns(late.thread)) {
+            late = {};
+        }
+    }
+    auto free = registry.late.begin();
+    for (const LateThread& thread : born) {
+        free = std::find_if(free, registry.late.end(),
+                            [](const LateThread& late) { return late.call == nullptr; });
+        if (free == registry.late.end()) {
+            break;  // unmarked, it is still the library's by where its code lies
+        }
+        *free = thread;
+    }
+    return threadsRemain;
+}
+
+void NoteRelease(HMODULE library) { RecordPlace(library, true); }
+
+void PutFilterBack() { SetUnhandledExceptionFilter(ContainFault); }
+
+void StartMainApartment() {
+    static const bool started = [] {
+        const UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const UniqueHandle thread(
+            ready ? ::CreateThread(nullptr, 0, ServeMainApartment, ready.get(), 0, nullptr)
+                  : nullptr);
+        return thread && ::WaitForSingleObject(ready.get(), INFINITE) == WAIT_OBJECT_0;
+    }();
+    static_cast<void>(started);
+}
+
+}  // namespace quorvex::foreign

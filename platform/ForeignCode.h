@@ -1,0 +1,76 @@
+// What the program does about code it did not write: the libraries it loads,
+// the threads they start and the work they leave to the system's thread
+// pool. That code runs in this process, so it can only be contained:
+// - a fault it does not handle ends only the thread it happened on, and its
+//   library stays loaded for the rest of the process;
+// - a thread born while a call of a library's code runs belongs to that
+//   library, and keeps it loaded while it runs;
+// - code called in the place a released library occupied answers by
+//   returning at once, rather than faulting at every call (a timer of the
+//   system's pool that the library never stopped, for instance).
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quorvex::foreign {
+
+// A thread of the process, told from a later one given the same identifier
+// by its creation time.
+struct ThreadIdentity {
+    DWORD id = 0;
+    ULONGLONG created = 0;
+    auto operator<=>(const ThreadIdentity&) const = default;
+};
+
+// One call of a library's code, from its load to the end of its release, on
+// a worker of its own. Every thread born meanwhile points at it; once such a
+// thread outlives the call, the call is never freed, as its library is never
+// released.
+struct Call {
+    std::atomic<HMODULE> library{nullptr};  // once loaded: what a fault keeps loaded
+    // The process's threads when the call began, sorted; nothing when they
+    // could not be listed, and then every thread may be the library's.
+    std::optional<std::vector<ThreadIdentity>> threadsBefore;
+    std::atomic<bool> closed{false};
+    std::atomic<bool> threadsRemain{false};  // found by the one who closed it
+    LPTHREAD_START_ROUTINE body = nullptr;   // what the worker runs
+    void* argument = nullptr;
+};
+
+// Once, before any library's code runs, for the rest of the process: the
+// thread marking, the process's filter, and the system functions the
+// containment needs, looked up now so that no later step of it waits for
+// the loader. False when a fault could not be contained: then no library's
+// code may run.
+bool Install();
+
+// Opens a call: threads born from now on are the library's. Its worker is
+// started by StartWorker.
+std::unique_ptr<Call> Open();
+// Starts the call's worker, which runs call.body(call.argument) with a frame
+// handler of its own below it: a fault there ends only the worker, whatever a
+// library has done to the process's filter. Null when no thread was made.
+HANDLE StartWorker(Call& call);
+// The library that the call loaded, as soon as it has.
+void NoteLibrary(Call& call, HMODULE library);
+// Closes the call's window: threads born from now on are not the library's.
+// The first of the worker and its caller to close it lists the threads born
+// during it that still run. True when the library must stay loaded: such a
+// thread runs, or the caller had closed the call first, having given up.
+bool Close(Call& call);
+// Before the library is released: the place it occupied stays known, so
+// that code called there later (by a timer it never stopped) is answered.
+void NoteRelease(HMODULE library);
+// The library's code may have replaced or cleared the process's filter.
+void PutFilterBack();
+
+// A thread of the program's own that only serves COM, started before any
+// window exists: the process's main single-threaded apartment.
+void StartMainApartment();
+
+}  // namespace quorvex::foreign
