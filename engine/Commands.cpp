@@ -98,9 +98,11 @@ void InstallCommands::cmdUninstall_Click() noexcept {
 }
 
 std::wstring InstallCommands::Destination() const {
-    // Trimmed once: the unregistration, the delete, the copy and the
-    // registration all name the same file.
-    return TrimSpaces(board_.FolderText()) + std::wstring(TargetFileName);
+    // Trimmed and resolved once: the unregistration, the delete, the copy and
+    // the registration all name the same file, whatever a library's code does
+    // to the current folder meanwhile.
+    const std::wstring text = TrimSpaces(board_.FolderText()) + std::wstring(TargetFileName);
+    return files_.FullPath(text).value_or(text);
 }
 
 void InstallCommands::Unregister(const std::wstring& destination) noexcept {

@@ -25,7 +25,8 @@ class InstallCommands {
     void cmdUninstall_Click() noexcept;
 
   private:
-    // The installed copy named by the folder text, without its surrounding spaces.
+    // The installed copy named by the folder text, without its surrounding
+    // spaces, as a full path.
     std::wstring Destination() const;
     // Unregisters the copy at the destination and shows and mirrors the
     // outcome; every failure is skipped.

@@ -1,6 +1,7 @@
 // The file services the commands need. Failures come back as false.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace quorvex {
@@ -17,6 +18,9 @@ class FileServices {
     virtual ~FileServices() = default;
     // The folder of the running executable, without a trailing separator.
     virtual std::wstring ApplicationDirectory() const = 0;
+    // The fully qualified path, resolved against the current folder and drive
+    // as the file calls resolve it; nothing when it cannot be resolved.
+    virtual std::optional<std::wstring> FullPath(const std::wstring& path) const = 0;
     // True when the file exists and can be opened for reading.
     virtual bool CanRead(const std::wstring& path) const = 0;
     // Deletes the file at `path`, unless it is the file at `keep` (another

@@ -135,6 +135,26 @@ std::wstring ReadApplicationDirectory() {
 
 }  // namespace
 
+std::optional<std::wstring> FullPathOf(const std::wstring& path) {
+    // The system would stop at an embedded NUL and resolve a shorter path.
+    if (path.find(L'\0') != std::wstring::npos) {
+        return std::nullopt;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);  // the size it needs, terminator included
+    }
+}
+
 Win32Files::Win32Files() : applicationDirectory_(ReadApplicationDirectory()) {}
 
 bool Win32Files::CanRead(const std::wstring& path) const {

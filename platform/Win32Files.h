@@ -1,10 +1,15 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "engine/FileServices.h"
 
 namespace quorvex {
+
+// The fully qualified path, as the file calls resolve `path` against the
+// current folder and drive; nothing when it cannot be resolved.
+std::optional<std::wstring> FullPathOf(const std::wstring& path);
 
 class Win32Files : public FileServices {
   public:
@@ -13,6 +18,9 @@ class Win32Files : public FileServices {
     // Read when made: looking it up later asks the loader, whose lock a
     // library's code may hold for good.
     std::wstring ApplicationDirectory() const override { return applicationDirectory_; }
+    std::optional<std::wstring> FullPath(const std::wstring& path) const override {
+        return FullPathOf(path);
+    }
     bool CanRead(const std::wstring& path) const override;
     Deletion Delete(const std::wstring& path, const std::wstring& keep) override;
     bool Copy(const std::wstring& source, const std::wstring& destination) override;

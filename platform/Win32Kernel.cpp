@@ -5,6 +5,7 @@
 
 #include "platform/ForeignCode.h"
 #include "platform/Handles.h"
+#include "platform/Win32Files.h"
 #include "platform/Win32Startup.h"
 
 namespace quorvex {
@@ -91,23 +92,7 @@ Win32Kernel::Win32Kernel() : contained_(foreign::Install()), searchFlags_(HasDll
 }
 
 std::optional<std::wstring> Win32Kernel::GetFullPathNameW(const std::wstring& path) {
-    // The system would stop at an embedded NUL and resolve a shorter path.
-    if (path.find(L'\0') != std::wstring::npos) {
-        return std::nullopt;
-    }
-    std::wstring full(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (length == 0) {
-            return std::nullopt;
-        }
-        if (length < full.size()) {
-            full.resize(length);
-            return full;
-        }
-        full.resize(length);  // the size it needs, terminator included
-    }
+    return FullPathOf(path);
 }
 
 bool Win32Kernel::HasLoadLibrarySearchFlags() { return searchFlags_; }
@@ -120,7 +105,7 @@ KernelServices::Thread Win32Kernel::StartCall(const CallPlan& plan) {
     worker->record = std::make_unique<WorkerRecord>();
     WorkerRecord& record = *worker->record;
     record.plan = plan;
-    record.call = foreign::Open();
+    record.call = foreign::Open(plan.path);
     record.call->body = CarryOutPlan;
     record.call->argument = &record;
     worker->thread.reset(foreign::StartWorker(*record.call));

@@ -163,6 +163,29 @@ TEST_F(CommandsTest, FolderTextIsTrimmedOnceForEveryStep) {
     EXPECT_TRUE(Logged("delete C:\\Apps\\Quorvexv1.4.dll"));
 }
 
+// Resolved once, as the command begins: a library that changes the current
+// folder during its call moves none of the later steps. Text that does not
+// resolve is used as it stands, and fails in the steps.
+TEST_F(CommandsTest, FolderTextIsResolvedOnceForEveryStep) {
+    controls.folder = L"dest";
+    const std::wstring full = L"C:\\Users\\me\\dest\\Quorvexv1.4.dll";
+    files.fullPaths[L"dest\\Quorvexv1.4.dll"] = full;
+    files.files.insert(full);
+    invoker.results = {RegResult::Unregistered, RegResult::Registered};
+    commands.cmdRegister_Click();
+    EXPECT_EQ(files.resolved, 1);
+    for (const char* step :
+         {"unregister ", "delete ", "copy D:\\Setup\\Quorvexv1.4.dll > ", "register "}) {
+        EXPECT_TRUE(Logged(step + std::string("C:\\Users\\me\\dest\\Quorvexv1.4.dll"))) << step;
+    }
+
+    log.clear();
+    files.fullPaths[L"dest\\Quorvexv1.4.dll"] = std::nullopt;
+    commands.cmdUninstall_Click();
+    EXPECT_TRUE(Logged("unregister dest\\Quorvexv1.4.dll"));
+    EXPECT_TRUE(Logged("delete dest\\Quorvexv1.4.dll"));
+}
+
 TEST_F(CommandsTest, FolderTextIsJoinedWithoutAddingOrRemovingSeparators) {
     controls.folder = L"C:\\Apps\\";
     commands.cmdUninstall_Click();

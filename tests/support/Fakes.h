@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -141,6 +142,11 @@ class FakeFiles : public FileServices {
     explicit FakeFiles(Log& log) : log_(log) {}
 
     std::wstring ApplicationDirectory() const override { return appDirectory; }
+    std::optional<std::wstring> FullPath(const std::wstring& path) const override {
+        ++resolved;
+        const auto full = fullPaths.find(path);
+        return full != fullPaths.end() ? full->second : std::optional<std::wstring>(path);
+    }
     bool CanRead(const std::wstring& path) const override { return files.count(path) != 0; }
     Deletion Delete(const std::wstring& path, const std::wstring& keep) override {
         log_.push_back("delete " + Narrow(path));
@@ -173,6 +179,9 @@ class FakeFiles : public FileServices {
     std::set<std::wstring> files{L"D:\\Setup\\Quorvexv1.4.dll"};
     // Paths that name the file of another path: another spelling, a hard link.
     std::map<std::wstring, std::wstring> sameAs;
+    std::map<std::wstring, std::optional<std::wstring>>
+        fullPaths;             // the rest resolve to themselves
+    mutable int resolved = 0;  // FullPath calls
     bool refuseDelete = false;
     bool refuseCopy = false;
     bool sameBytes = false;  // every file holds the bytes of every other
