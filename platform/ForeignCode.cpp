@@ -40,6 +40,10 @@ struct LibraryPlace {
 
 using NextThreadFunction = LONG(NTAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, PHANDLE);
 using QueryThreadFunction = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+// Looked up: a Windows 7 without its loader update (KB2533623) lacks them.
+using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
+using RemoveDllDirectoryFunction = BOOL(WINAPI*)(DLL_DIRECTORY_COOKIE);
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 
 // What every thread consults on its first step (under the loader lock) and
 // on a fault: constant-initialised, so that it exists before any thread
@@ -57,6 +61,10 @@ struct Registry {
     std::uintptr_t ntdllSize = 0;
     NextThreadFunction nextThread = nullptr;
     QueryThreadFunction queryThread = nullptr;
+    UINT errorMode = 0;  // the program's, from start-up
+    AddDllDirectoryFunction addDllDirectory = nullptr;
+    RemoveDllDirectoryFunction removeDllDirectory = nullptr;
+    SetDefaultDllDirectoriesFunction setDefaultDllDirectories = nullptr;
     Call* open = nullptr;               // under the lock
     std::array<LateThread, 64> late{};  // under the lock
     std::array<LibraryPlace, 256> places{};
@@ -446,6 +454,49 @@ LONG WINAPI ContainFault(EXCEPTION_POINTERS* exception) {
     return previous != nullptr ? previous(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
+// The library's own folder joins the search of loads by name (a helper
+// beside it, a delay-loaded import), after the system folder's place in it
+// is kept; never the program's folder.
+void SearchLibraryFolder(Call& call, const std::wstring& libraryPath) {
+    const Registry& registry = TheRegistry();
+    const std::wstring folder = libraryPath.substr(0, libraryPath.find_last_of(L'\\'));
+    if (registry.addDllDirectory != nullptr && registry.setDefaultDllDirectories != nullptr) {
+        registry.setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                                          LOAD_LIBRARY_SEARCH_USER_DIRS);
+        call.libraryFolder.store(registry.addDllDirectory(folder.c_str()));
+    } else {
+        SetDllDirectoryW(folder.c_str());
+    }
+}
+
+// What the program set up at start-up, and the call's current folder. A
+// library may change any of them (a crash reporter's error mode, its own
+// search folders, the current folder), and they hold for the whole process.
+void PutSettingsBack(Call& call) {
+    const Registry& registry = TheRegistry();
+    SetUnhandledExceptionFilter(ContainFault);
+    SetErrorMode(registry.errorMode);
+    if (registry.setDefaultDllDirectories != nullptr) {
+        // Without the user folders, whatever a library added is not searched.
+        registry.setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        SetDllDirectoryW(nullptr);
+        if (const DLL_DIRECTORY_COOKIE folder = call.libraryFolder.exchange(nullptr)) {
+            registry.removeDllDirectory(folder);
+        }
+    } else {
+        SetDllDirectoryW(L"");  // as at start-up: not the current folder
+    }
+    if (!call.currentFolder.empty()) {
+        SetCurrentDirectoryW(call.currentFolder.c_str());
+    }
+}
+
+std::wstring CurrentFolder() {
+    std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
+    folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data()));
+    return folder;
+}
+
 }  // namespace
 }  // namespace quorvex::foreign
 
@@ -524,6 +575,15 @@ bool Install() {
             registry.queryThread =
                 ProcAddress<QueryThreadFunction>(ntdll, "NtQueryInformationThread");
         }
+        if (const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll")) {
+            registry.addDllDirectory =
+                ProcAddress<AddDllDirectoryFunction>(kernel32, "AddDllDirectory");
+            registry.removeDllDirectory =
+                ProcAddress<RemoveDllDirectoryFunction>(kernel32, "RemoveDllDirectory");
+            registry.setDefaultDllDirectories =
+                ProcAddress<SetDefaultDllDirectoriesFunction>(kernel32, "SetDefaultDllDirectories");
+        }
+        registry.errorMode = GetErrorMode();
         registry.mainThread = GetCurrentThreadId();
         registry.threadSlot = TlsAlloc();
         registry.previous = SetUnhandledExceptionFilter(ContainFault);
@@ -532,10 +592,12 @@ bool Install() {
     return registry.threadSlot != TLS_OUT_OF_INDEXES;
 }
 
-std::unique_ptr<Call> Open() {
+std::unique_ptr<Call> Open(const std::wstring& libraryPath) {
     auto call = std::make_unique<Call>();
     call->threadsBefore = ProcessThreads();
-    PutFilterBack();
+    call->currentFolder = CurrentFolder();
+    PutSettingsBack(*call);
+    SearchLibraryFolder(*call, libraryPath);
     Registry& registry = TheRegistry();
     const ExclusiveLock lock(registry.lock);
     registry.open = call.get();
@@ -553,7 +615,7 @@ void NoteLibrary(Call& call, HMODULE library) {
 }
 
 bool Close(Call& call) {
-    PutFilterBack();
+    PutSettingsBack(call);
     if (call.closed.exchange(true)) {
         return true;
     }
@@ -597,8 +659,6 @@ bool Close(Call& call) {
 }
 
 void NoteRelease(HMODULE library) { RecordPlace(library, true); }
-
-void PutFilterBack() { SetUnhandledExceptionFilter(ContainFault); }
 
 void StartMainApartment() {
     static const bool started = [] {

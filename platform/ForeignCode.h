@@ -15,6 +15,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace quorvex::foreign {
@@ -40,6 +41,10 @@ struct Call {
     std::atomic<bool> threadsRemain{false};  // found by the one who closed it
     LPTHREAD_START_ROUTINE body = nullptr;   // what the worker runs
     void* argument = nullptr;
+    // The current folder when the call began, put back when it ends.
+    std::wstring currentFolder;
+    // The library's folder, searched by its loads by name until the call ends.
+    std::atomic<DLL_DIRECTORY_COOKIE> libraryFolder{nullptr};
 };
 
 // Once, before any library's code runs, for the rest of the process: the
@@ -49,9 +54,10 @@ struct Call {
 // code may run.
 bool Install();
 
-// Opens a call: threads born from now on are the library's. Its worker is
-// started by StartWorker.
-std::unique_ptr<Call> Open();
+// Opens a call of the library at `libraryPath` (fully qualified): threads
+// born from now on are the library's, and its loads by name search its own
+// folder too. Its worker is started by StartWorker.
+std::unique_ptr<Call> Open(const std::wstring& libraryPath);
 // Starts the call's worker, which runs call.body(call.argument) with a frame
 // handler of its own below it: a fault there ends only the worker, whatever a
 // library has done to the process's filter. Null when no thread was made.
@@ -62,12 +68,13 @@ void NoteLibrary(Call& call, HMODULE library);
 // The first of the worker and its caller to close it lists the threads born
 // during it that still run. True when the library must stay loaded: such a
 // thread runs, or the caller had closed the call first, having given up.
+// Each time, the process-wide settings that the program relies on and the
+// library's code may have changed are put back: the filter, the error mode,
+// the folders searched for libraries loaded by name, the current folder.
 bool Close(Call& call);
 // Before the library is released: the place it occupied stays known, so
 // that code called there later (by a timer it never stopped) is answered.
 void NoteRelease(HMODULE library);
-// The library's code may have replaced or cleared the process's filter.
-void PutFilterBack();
 
 // A thread of the program's own that only serves COM, started before any
 // window exists: the process's main single-threaded apartment.

@@ -94,6 +94,7 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_periodic_timer", Behaviour::Succeeds},
     {L"fixture_work_faults_later", Behaviour::Succeeds},
     {L"fixture_slow_unregister", Behaviour::Fails},  // past the limit
+    {L"fixture_changes_settings", Behaviour::Succeeds},
     {L"fixture_hang_then_fault", Behaviour::Fails},
     {L"fixture_refuse_load", Behaviour::Unknown},
     {L"fixture_other_bitness", Behaviour::Unknown},

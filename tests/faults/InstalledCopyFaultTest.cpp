@@ -219,6 +219,29 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
     Expect(Run("install after the pool's work faulted", Install, dest));
 }
 
+// A library's code that changes what holds for the whole process: a crash
+// reporter's error mode, its own search folders (the program's folder among
+// them), the current folder. With a relative folder text, every step still
+// names the folder typed, and afterwards the settings are the program's own.
+TEST_F(InstalledCopyFaults, SettingsALibraryChangesArePutBack) {
+    const UINT errorMode = GetErrorMode();
+    Place(L"fixture_changes_settings", installed);
+    Ship(L"fixture_changes_settings");
+    Expect(Run("entry points change the process's settings, relative folder: install", Install,
+               L"dest"));
+    EXPECT_EQ(GetErrorMode(), errorMode);
+    EXPECT_TRUE(SamePath(FullPath(L"."), temp.Path())) << "the current folder moved";
+    const std::wstring planted = BuildFile(L"qvxdep.dll");
+    ASSERT_TRUE(CopyFileW(BuildFile(L"decoy\\qvxdep.dll").c_str(), planted.c_str(), FALSE));
+    const HMODULE found = LoadLibraryW(L"qvxdep.dll");
+    EXPECT_EQ(found, nullptr) << "the program's folder is searched for libraries loaded by name";
+    if (found != nullptr) {
+        FreeLibrary(found);
+    }
+    DeleteFileW(planted.c_str());
+    testing::TakeFixtureCalls();
+}
+
 // Entry points that wait for the window's thread: a message sent to every
 // window. They must not wait out the time limit.
 TEST_F(InstalledCopyFaults, EntryPointsThatWaitForTheWindow) {

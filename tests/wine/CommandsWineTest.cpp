@@ -163,29 +163,40 @@ TEST_F(CommandsWineTest, ServerUsingComInItsEntryPointsRegistersAndUnregisters) 
     EXPECT_EQ(TakeFixtureCalls(), L"DllRegisterServer;DllUnregisterServer;");
 }
 
-// The library imports qvxdep.dll, which lies beside the installed copy. A
-// decoy of that name beside this program (as a file downloaded next to the
+// The library imports qvxdep.dll, or loads it by its bare name during its
+// call (as a delay-loaded import is), and it lies beside the installed copy.
+// A decoy of that name beside this program (as a file downloaded next to the
 // installer would lie) would make the registration fail, and notes its load.
-TEST_F(CommandsWineTest, ImportsOfTheLibraryNeverComeFromTheProgramsFolder) {
+TEST_F(CommandsWineTest, LibrariesOfTheLibraryComeFromItsFolderNeverTheProgramsFolder) {
     const std::wstring build = testing::BuildDirectory();
     const std::wstring planted = build + L"\\qvxdep.dll";
-    DeleteFileW(planted.c_str());  // left behind by a run that failed
-    ASSERT_TRUE(CopyFileW((build + L"\\dependency\\qvxdep.dll").c_str(),
-                          (destDir + L"\\qvxdep.dll").c_str(), FALSE));
-    Ship(L"fixture_imports_dep");
+    for (const wchar_t* fixture : {L"fixture_imports_dep", L"fixture_loads_dep_by_name"}) {
+        SCOPED_TRACE(fixture == std::wstring(L"fixture_imports_dep") ? "import" : "by name");
+        DeleteFileW(planted.c_str());  // left behind by a run that failed
+        DeleteFileW(installed.c_str());
+        ASSERT_TRUE(CopyFileW((build + L"\\dependency\\qvxdep.dll").c_str(),
+                              (destDir + L"\\qvxdep.dll").c_str(), FALSE));
+        Ship(fixture);
 
-    // Nothing planted: the import is found beside the library.
-    commands.cmdRegister_Click();
-    ExpectRows(L"No previous version.", L"Sucessful", L"Sucessful");
+        // Nothing planted: the library is found beside the library.
+        commands.cmdRegister_Click();
+        ExpectRows(L"No previous version.", L"Sucessful", L"Sucessful");
 
-    ASSERT_TRUE(CopyFileW((build + L"\\decoy\\qvxdep.dll").c_str(), planted.c_str(), FALSE));
-    commands.cmdRegister_Click();
-    ExpectRows(L"Sucessful", L"Sucessful", L"Sucessful");
-    commands.cmdUninstall_Click();
-    ExpectRows(L"Sucessful", L"N/A", L"N/A");
-    EXPECT_EQ(TakeFixtureCalls(),
-              L"DllRegisterServer;DllUnregisterServer;DllRegisterServer;DllUnregisterServer;");
-    EXPECT_TRUE(DeleteFileW(planted.c_str()));
+        ASSERT_TRUE(CopyFileW((build + L"\\decoy\\qvxdep.dll").c_str(), planted.c_str(), FALSE));
+        commands.cmdRegister_Click();
+        ExpectRows(L"Sucessful", L"Sucessful", L"Sucessful");
+        commands.cmdUninstall_Click();
+        ExpectRows(L"Sucessful", L"N/A", L"N/A");
+        EXPECT_EQ(TakeFixtureCalls(),
+                  L"DllRegisterServer;DllUnregisterServer;DllRegisterServer;DllUnregisterServer;");
+        // The library's folder has left the search with the end of its call.
+        const HMODULE afterwards = LoadLibraryW(L"qvxdep.dll");
+        EXPECT_EQ(afterwards, nullptr);
+        if (afterwards != nullptr) {
+            FreeLibrary(afterwards);
+        }
+        EXPECT_TRUE(DeleteFileW(planted.c_str()));
+    }
 }
 
 // Pasted text often has a blank in front: the copy it names is the one
