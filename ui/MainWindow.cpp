@@ -119,6 +119,10 @@ MainWindow::MainWindow(HINSTANCE instance, int dpi)
     icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 0, 0,
                                           LR_DEFAULTSIZE | LR_SHARED));
 
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    blockShutdown_ = ProcAddress<BlockShutdownFunction>(user32, "ShutdownBlockReasonCreate");
+    unblockShutdown_ = ProcAddress<UnblockShutdownFunction>(user32, "ShutdownBlockReasonDestroy");
+
     if (!RegisterWindowClass(instance, WindowProc)) {
         return;  // no window: Handle() tells the program to end
     }
@@ -343,7 +347,15 @@ void MainWindow::Click(std::size_t index) {
         HWND pressed = childWindows_[index];
         if (const auto& handler = clickHandlers_[static_cast<std::size_t>(button)]; handler) {
             commandRunning_ = true;
+            // A log-off between the delete of the installed copy and the end
+            // of the copy would leave neither: the system is told why not.
+            if (blockShutdown_ != nullptr && unblockShutdown_ != nullptr) {
+                blockShutdown_(window_.get(), L"Quorvexv1.4.dll is being installed or removed.");
+            }
             handler();
+            if (unblockShutdown_ != nullptr && window_) {
+                unblockShutdown_(window_.get());
+            }
             commandRunning_ = false;
         }
         DiscardQueuedInput();
@@ -569,6 +581,11 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 if (const LRESULT answer = AccessibleObject(window, wParam); answer != 0) {
                     return answer;
                 }
+            }
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_QUERYENDSESSION:
+            if (commandRunning_) {
+                return FALSE;  // asked while a command waits for a library
             }
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_CLOSE:

@@ -107,6 +107,12 @@ class MainWindow final : public BoardControls, public AccessibleView {
     std::array<std::function<void()>, 3> clickHandlers_;
     std::function<void()> closed_;
     HWND lastFocus_ = nullptr;
+    // Looked up when made (where the system has them): once a library's code
+    // has run, asking the loader may wait for ever.
+    using BlockShutdownFunction = BOOL(WINAPI*)(HWND, LPCWSTR);
+    using UnblockShutdownFunction = BOOL(WINAPI*)(HWND);
+    BlockShutdownFunction blockShutdown_ = nullptr;
+    UnblockShutdownFunction unblockShutdown_ = nullptr;
     bool commandRunning_ = false;
     bool closeRequested_ = false;                   // while a command ran
     bool paintDeferred_ = false;                    // a paint asked for while a command ran

@@ -314,6 +314,19 @@ TEST_F(MainWindowTest, CloseRequestsDuringACommandAreCarriedOutAfterIt) {
     }
 }
 
+// The session does not end in the middle of a command, between the delete
+// of the installed copy and the end of the copy; afterwards it may.
+TEST_F(MainWindowTest, EndOfTheSessionWaitsForTheCommand) {
+    window().Show(SW_SHOWNORMAL);
+    LRESULT during = TRUE;
+    window().OnClick(CommandButton::Register, [&] {
+        during = SendMessageW(window().Handle(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    });
+    SendMessageW(window().ControlWindow(IndexOf(L"cmdRegister")), BM_CLICK, 0, 0);
+    EXPECT_EQ(during, FALSE);
+    EXPECT_NE(SendMessageW(window().Handle(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
+}
+
 TEST_F(MainWindowTest, CloseBoxEndsTheProgram) {
     bool closed = false;
     window().OnClosed([&] { closed = true; });
