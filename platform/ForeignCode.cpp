@@ -22,6 +22,14 @@ class ExclusiveLock {
     SRWLOCK& lock_;
 };
 
+// A thread, told from a later one given the same identifier by its
+// creation time.
+struct ThreadIdentity {
+    DWORD id = 0;
+    ULONGLONG created = 0;
+    bool operator==(const ThreadIdentity&) const = default;
+};
+
 // A thread born during a call that had not yet taken its first step when
 // the call was closed (it was made suspended, or had not been scheduled).
 struct LateThread {
@@ -40,9 +48,7 @@ struct LibraryPlace {
 
 using NextThreadFunction = LONG(NTAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, PHANDLE);
 using QueryThreadFunction = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-// Looked up: a Windows 7 without its loader update (KB2533623) lacks them.
-using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
-using RemoveDllDirectoryFunction = BOOL(WINAPI*)(DLL_DIRECTORY_COOKIE);
+// Looked up: a Windows 7 without its loader update (KB2533623) lacks it.
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 
 // What every thread consults on its first step (under the loader lock) and
@@ -62,8 +68,6 @@ struct Registry {
     NextThreadFunction nextThread = nullptr;
     QueryThreadFunction queryThread = nullptr;
     UINT errorMode = 0;  // the program's, from start-up
-    AddDllDirectoryFunction addDllDirectory = nullptr;
-    RemoveDllDirectoryFunction removeDllDirectory = nullptr;
     SetDefaultDllDirectoriesFunction setDefaultDllDirectories = nullptr;
     Call* open = nullptr;               // under the lock
     std::array<LateThread, 64> late{};  // under the lock
@@ -133,7 +137,8 @@ ThreadIdentity IdentityOf(HANDLE thread) { return {GetThreadId(thread), Creation
 
 // Calls `visit` with a handle to each thread of this process, in the order
 // NtGetNextThread gives them (a snapshot of the whole system's threads would
-// cost some 20 ms under Wine); false when not all of them could be listed.
+// cost some 20 ms under Wine); the visitor may keep the handle. False when
+// not all of them could be listed.
 template <typename Visit>
 bool ForEachThread(Visit&& visit) {
     constexpr LONG NoMoreEntries = static_cast<LONG>(0x8000001A);
@@ -142,26 +147,18 @@ bool ForEachThread(Visit&& visit) {
         return false;
     }
     UniqueHandle thread;
+    HANDLE previous = nullptr;  // open: here, or kept by the visitor
     for (;;) {
         HANDLE following = nullptr;
-        const LONG status = next(GetCurrentProcess(), thread.get(),
+        const LONG status = next(GetCurrentProcess(), previous,
                                  THREAD_QUERY_INFORMATION | SYNCHRONIZE, 0, 0, &following);
         if (status < 0) {
             return status == NoMoreEntries;
         }
         thread.reset(following);
-        visit(thread.get());
+        previous = following;
+        visit(thread);
     }
-}
-
-// The process's threads, sorted; nothing when they cannot be listed.
-std::optional<std::vector<ThreadIdentity>> ProcessThreads() {
-    std::vector<ThreadIdentity> threads;
-    if (!ForEachThread([&](HANDLE thread) { threads.push_back(IdentityOf(thread)); })) {
-        return std::nullopt;
-    }
-    std::sort(threads.begin(), threads.end());
-    return threads;
 }
 
 // Whether the thread still runs as the one that was made then; a thread
@@ -237,8 +234,10 @@ const Call* CallOfThisThread() {
 #if defined(__i386__)
 // Where the system's thread pool calls each kind of callback from, and how
 // many bytes of arguments it passes; every pool callback is __stdcall, so
-// the callee removes them. Found once, at the first call into a released
-// library's place, by queueing a callback of each kind.
+// the callee removes them. Found once, by queueing a callback of each kind,
+// before the first library is released: found at the first call into a
+// released library's place instead, a timer's later ticks would meanwhile
+// each take a pool thread.
 struct PoolCaller {
     const void* returnAddress = nullptr;
     DWORD argumentBytes = 0;
@@ -305,11 +304,14 @@ BOOL CALLBACK FindPoolCallers(PINIT_ONCE, PVOID, PVOID*) {
     return TRUE;
 }
 
+void FindPoolCallersOnce() {
+    static constinit INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    InitOnceExecuteOnce(&once, FindPoolCallers, nullptr, nullptr);
+}
+
 // The bytes of arguments that the pool's call returning to `returnAddress`
 // passed; nothing when no callback of the pool's returns there.
 std::optional<DWORD> ArgumentBytes(const void* returnAddress) {
-    static constinit INIT_ONCE once = INIT_ONCE_STATIC_INIT;
-    InitOnceExecuteOnce(&once, FindPoolCallers, nullptr, nullptr);
     const PoolCallers& callers = ThePoolCallers();
     const auto count =
         std::min<std::size_t>(static_cast<std::size_t>(callers.count), callers.callers.size());
@@ -321,6 +323,8 @@ std::optional<DWORD> ArgumentBytes(const void* returnAddress) {
     return std::nullopt;
 }
 #else
+void FindPoolCallersOnce() {}
+
 // The caller removes the arguments: a plain return fits every callback.
 std::optional<DWORD> ArgumentBytes(const void*) { return 0; }
 #endif
@@ -455,18 +459,21 @@ LONG WINAPI ContainFault(EXCEPTION_POINTERS* exception) {
 }
 
 // The library's own folder joins the search of loads by name (a helper
-// beside it, a delay-loaded import), after the system folder's place in it
-// is kept; never the program's folder.
-void SearchLibraryFolder(Call& call, const std::wstring& libraryPath) {
+// beside it, a delay-loaded import), beside the system folder; never the
+// program's folder.
+void SearchLibraryFolder(const std::wstring& libraryPath) {
     const Registry& registry = TheRegistry();
-    const std::wstring folder = libraryPath.substr(0, libraryPath.find_last_of(L'\\'));
-    if (registry.addDllDirectory != nullptr && registry.setDefaultDllDirectories != nullptr) {
+    if (registry.setDefaultDllDirectories != nullptr) {
         registry.setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 |
                                           LOAD_LIBRARY_SEARCH_USER_DIRS);
-        call.libraryFolder.store(registry.addDllDirectory(folder.c_str()));
-    } else {
-        SetDllDirectoryW(folder.c_str());
     }
+    SetDllDirectoryW(libraryPath.substr(0, libraryPath.find_last_of(L'\\')).c_str());
+}
+
+std::wstring CurrentFolder() {
+    std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
+    folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data()));
+    return folder;
 }
 
 // What the program set up at start-up, and the call's current folder. A
@@ -475,26 +482,19 @@ void SearchLibraryFolder(Call& call, const std::wstring& libraryPath) {
 void PutSettingsBack(Call& call) {
     const Registry& registry = TheRegistry();
     SetUnhandledExceptionFilter(ContainFault);
-    SetErrorMode(registry.errorMode);
+    if (GetErrorMode() != registry.errorMode) {
+        SetErrorMode(registry.errorMode);
+    }
     if (registry.setDefaultDllDirectories != nullptr) {
         // Without the user folders, whatever a library added is not searched.
         registry.setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
         SetDllDirectoryW(nullptr);
-        if (const DLL_DIRECTORY_COOKIE folder = call.libraryFolder.exchange(nullptr)) {
-            registry.removeDllDirectory(folder);
-        }
     } else {
         SetDllDirectoryW(L"");  // as at start-up: not the current folder
     }
-    if (!call.currentFolder.empty()) {
+    if (!call.currentFolder.empty() && CurrentFolder() != call.currentFolder) {
         SetCurrentDirectoryW(call.currentFolder.c_str());
     }
-}
-
-std::wstring CurrentFolder() {
-    std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
-    folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data()));
-    return folder;
 }
 
 }  // namespace
@@ -575,14 +575,8 @@ bool Install() {
             registry.queryThread =
                 ProcAddress<QueryThreadFunction>(ntdll, "NtQueryInformationThread");
         }
-        if (const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll")) {
-            registry.addDllDirectory =
-                ProcAddress<AddDllDirectoryFunction>(kernel32, "AddDllDirectory");
-            registry.removeDllDirectory =
-                ProcAddress<RemoveDllDirectoryFunction>(kernel32, "RemoveDllDirectory");
-            registry.setDefaultDllDirectories =
-                ProcAddress<SetDefaultDllDirectoriesFunction>(kernel32, "SetDefaultDllDirectories");
-        }
+        registry.setDefaultDllDirectories = ProcAddress<SetDefaultDllDirectoriesFunction>(
+            GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
         registry.errorMode = GetErrorMode();
         registry.mainThread = GetCurrentThreadId();
         registry.threadSlot = TlsAlloc();
@@ -594,10 +588,17 @@ bool Install() {
 
 std::unique_ptr<Call> Open(const std::wstring& libraryPath) {
     auto call = std::make_unique<Call>();
-    call->threadsBefore = ProcessThreads();
+    std::vector<DWORD> threads;
+    if (ForEachThread([&](UniqueHandle& thread) {
+            threads.push_back(GetThreadId(thread.get()));
+            call->heldThreads.push_back(std::move(thread));
+        })) {
+        std::sort(threads.begin(), threads.end());
+        call->threadsBefore = std::move(threads);
+    }
     call->currentFolder = CurrentFolder();
-    PutSettingsBack(*call);
-    SearchLibraryFolder(*call, libraryPath);
+    SetUnhandledExceptionFilter(ContainFault);  // the rest was put back as the last call ended
+    SearchLibraryFolder(libraryPath);
     Registry& registry = TheRegistry();
     const ExclusiveLock lock(registry.lock);
     registry.open = call.get();
@@ -622,15 +623,16 @@ bool Close(Call& call) {
     // The threads born during the call that still run.
     std::vector<LateThread> born;
     const bool listed =
-        call.threadsBefore && ForEachThread([&](HANDLE thread) {
-            const ThreadIdentity identity = IdentityOf(thread);
-            if (!std::binary_search(call.threadsBefore->begin(), call.threadsBefore->end(),
-                                    identity) &&
-                ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT && !StartsInThreadPool(thread) &&
-                identity.id != GetCurrentThreadId()) {
-                born.push_back({identity, &call});
+        call.threadsBefore && ForEachThread([&](const UniqueHandle& thread) {
+            const DWORD id = GetThreadId(thread.get());
+            if (id != GetCurrentThreadId() &&
+                !std::binary_search(call.threadsBefore->begin(), call.threadsBefore->end(), id) &&
+                ::WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT &&
+                !StartsInThreadPool(thread.get())) {
+                born.push_back({{id, CreationTime(thread.get())}, &call});
             }
         });
+    call.heldThreads.clear();
     const bool threadsRemain = !listed || !born.empty() || call.threadsRemain.load();
     call.threadsRemain.store(threadsRemain);
 
@@ -658,7 +660,10 @@ bool Close(Call& call) {
     return threadsRemain;
 }
 
-void NoteRelease(HMODULE library) { RecordPlace(library, true); }
+void NoteRelease(HMODULE library) {
+    FindPoolCallersOnce();
+    RecordPlace(library, true);
+}
 
 void StartMainApartment() {
     static const bool started = [] {

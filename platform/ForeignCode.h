@@ -18,15 +18,9 @@
 #include <string>
 #include <vector>
 
-namespace quorvex::foreign {
+#include "platform/Handles.h"
 
-// A thread of the process, told from a later one given the same identifier
-// by its creation time.
-struct ThreadIdentity {
-    DWORD id = 0;
-    ULONGLONG created = 0;
-    auto operator<=>(const ThreadIdentity&) const = default;
-};
+namespace quorvex::foreign {
 
 // One call of a library's code, from its load to the end of its release, on
 // a worker of its own. Every thread born meanwhile points at it; once such a
@@ -34,17 +28,18 @@ struct ThreadIdentity {
 // released.
 struct Call {
     std::atomic<HMODULE> library{nullptr};  // once loaded: what a fault keeps loaded
-    // The process's threads when the call began, sorted; nothing when they
-    // could not be listed, and then every thread may be the library's.
-    std::optional<std::vector<ThreadIdentity>> threadsBefore;
+    // The identifiers of the process's threads when the call began, sorted;
+    // nothing when they could not be listed, and then every thread may be the
+    // library's. Handles to those threads, held until the call is closed,
+    // keep their identifiers from being given to threads born meanwhile.
+    std::optional<std::vector<DWORD>> threadsBefore;
+    std::vector<UniqueHandle> heldThreads;
     std::atomic<bool> closed{false};
     std::atomic<bool> threadsRemain{false};  // found by the one who closed it
     LPTHREAD_START_ROUTINE body = nullptr;   // what the worker runs
     void* argument = nullptr;
     // The current folder when the call began, put back when it ends.
     std::wstring currentFolder;
-    // The library's folder, searched by its loads by name until the call ends.
-    std::atomic<DLL_DIRECTORY_COOKIE> libraryFolder{nullptr};
 };
 
 // Once, before any library's code runs, for the rest of the process: the

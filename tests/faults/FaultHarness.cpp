@@ -321,7 +321,25 @@ std::vector<DWORD> ThreadIds() {
     return threads;
 }
 
-int ThreadCount() { return static_cast<int>(ThreadIds().size()); }
+int ThreadCount() {
+    // The system's thread pool starts its threads in ntdll, and they come and
+    // go as it sees fit.
+    using QueryFunction = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto query = reinterpret_cast<QueryFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryInformationThread")));
+    const std::vector<DWORD> threads = ThreadIds();
+    return static_cast<int>(std::count_if(threads.begin(), threads.end(), [&](DWORD id) {
+        const UniqueHandle thread(OpenThread(THREAD_QUERY_INFORMATION, FALSE, id));
+        void* start = nullptr;
+        HMODULE module = nullptr;
+        return !(thread && query(thread.get(), 9, &start, sizeof start, nullptr) >= 0 &&
+                 GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                    static_cast<LPCWSTR>(start), &module) != FALSE &&
+                 module == ntdll);
+    }));
+}
 
 std::optional<unsigned> ReportedHandleCount() {
     DWORD before = 0;

@@ -77,6 +77,7 @@ void AddTree(Tree& tree, const std::wstring& root);
 bool OverwritesReadOnlyFile(const std::wstring& folder);
 bool FolderExists(const std::wstring& path);
 
+// Every thread of the process, and those of them not of the system's thread pool.
 std::vector<DWORD> ThreadIds();
 int ThreadCount();
 // The process's handle count, or nothing when GetProcessHandleCount does not
