@@ -623,7 +623,7 @@ bool Close(Call& call) {
     // The threads born during the call that still run.
     std::vector<LateThread> born;
     const bool listed =
-        call.threadsBefore && ForEachThread([&](const UniqueHandle& thread) {
+        call.threadsBefore && ForEachThread([&](UniqueHandle& thread) {
             const DWORD id = GetThreadId(thread.get());
             if (id != GetCurrentThreadId() &&
                 !std::binary_search(call.threadsBefore->begin(), call.threadsBefore->end(), id) &&
@@ -631,8 +631,8 @@ bool Close(Call& call) {
                 !StartsInThreadPool(thread.get())) {
                 born.push_back({{id, CreationTime(thread.get())}, &call});
             }
+            call.heldThreads.push_back(std::move(thread));
         });
-    call.heldThreads.clear();
     const bool threadsRemain = !listed || !born.empty() || call.threadsRemain.load();
     call.threadsRemain.store(threadsRemain);
 
@@ -659,6 +659,8 @@ bool Close(Call& call) {
     }
     return threadsRemain;
 }
+
+void LetGoOfThreads(Call& call) { call.heldThreads.clear(); }
 
 void NoteRelease(HMODULE library) {
     FindPoolCallersOnce();
