@@ -30,9 +30,9 @@ struct Call {
     std::atomic<HMODULE> library{nullptr};  // once loaded: what a fault keeps loaded
     // The identifiers of the process's threads when the call began, sorted;
     // nothing when they could not be listed, and then every thread may be the
-    // library's. Handles to those threads, held until the call is closed,
-    // keep their identifiers from being given to threads born meanwhile.
-    // Those of the listing at its end are held too, until LetGoOfThreads.
+    // library's. Handles to those threads keep their identifiers from being
+    // given to threads born meanwhile; with those of the listing at its end,
+    // they are held until LetGoOfThreads.
     std::optional<std::vector<DWORD>> threadsBefore;
     std::vector<UniqueHandle> heldThreads;
     std::atomic<bool> closed{false};

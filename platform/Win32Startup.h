@@ -46,9 +46,6 @@ class LazySystemLibrary {
 
     // The module, loaded by the first call on any thread; null when it cannot be loaded.
     HMODULE Module();
-    // The module if the process has it loaded already (by this program or by
-    // another library on its behalf), without loading it.
-    HMODULE IfLoaded() const { return GetModuleHandleW(name_); }
     // An export, as the function type it has, loading the library if need be;
     // null when the library or the export is missing.
     template <typename Function>
