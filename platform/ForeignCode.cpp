@@ -39,11 +39,13 @@ struct LateThread {
 
 // The place a library loaded during a call occupies, or occupied once it
 // was released. Written under the registry's lock, read by the filter
-// without it.
+// without it. Once released and free, the place is reserved for good: a
+// callback the library left there must never run another library's code.
 struct LibraryPlace {
     std::atomic<std::uintptr_t> base{0};
     std::atomic<std::uintptr_t> size{0};
     std::atomic<bool> released{false};
+    std::atomic<bool> reserved{false};  // under the answer lock
 };
 
 using NextThreadFunction = LONG(NTAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, PHANDLE);
@@ -88,11 +90,11 @@ std::uintptr_t ImageSize(HMODULE module) {
     return nt->OptionalHeader.SizeOfImage;
 }
 
-const LibraryPlace* PlaceOf(std::uintptr_t address) {
-    const Registry& registry = TheRegistry();
+LibraryPlace* PlaceOf(std::uintptr_t address) {
+    Registry& registry = TheRegistry();
     const std::size_t count = std::min(registry.placeCount.load(), registry.places.size());
     for (std::size_t i = 0; i < count; ++i) {
-        const LibraryPlace& place = registry.places[i];
+        LibraryPlace& place = registry.places[i];
         const std::uintptr_t base = place.base.load();
         if (address >= base && address - base < place.size.load()) {
             return &place;
@@ -101,8 +103,8 @@ const LibraryPlace* PlaceOf(std::uintptr_t address) {
     return nullptr;
 }
 
-// Records the place under the registry's lock; false when the table is full.
-bool RecordPlace(HMODULE library, bool released) {
+// Records the place under the registry's lock; null when the table is full.
+LibraryPlace* RecordPlace(HMODULE library, bool released) {
     Registry& registry = TheRegistry();
     const auto base = reinterpret_cast<std::uintptr_t>(library);
     const ExclusiveLock lock(registry.lock);
@@ -111,17 +113,29 @@ bool RecordPlace(HMODULE library, bool released) {
         if (registry.places[i].base.load() == base) {
             registry.places[i].size.store(ImageSize(library));
             registry.places[i].released.store(released);
-            return true;
+            return &registry.places[i];
         }
     }
     if (count == registry.places.size()) {
-        return false;
+        return nullptr;
     }
     registry.places[count].size.store(ImageSize(library));
     registry.places[count].released.store(released);
     registry.places[count].base.store(base);
     registry.placeCount.store(count + 1);
-    return true;
+    return &registry.places[count];
+}
+
+// Reserves a released library's place, once nothing is mapped there any
+// more; under the answer lock.
+bool ReservePlace(LibraryPlace& place) {
+    if (!place.reserved.load()) {
+        void* const base = reinterpret_cast<void*>(place.base.load());
+        place.reserved.store(place.released.load() &&
+                             VirtualAlloc(base, place.size.load(), MEM_RESERVE, PAGE_NOACCESS) ==
+                                 base);
+    }
+    return place.reserved.load();
 }
 
 ULONGLONG CreationTime(HANDLE thread) {
@@ -173,20 +187,41 @@ bool StillRuns(const ThreadIdentity& thread) {
            ::WaitForSingleObject(opened.get(), 0) == WAIT_TIMEOUT;
 }
 
+// Where a thread starts. Wine tells only once the thread has taken its
+// first step; until then the answer is unknown.
+enum class ThreadStart { Unknown, InThreadPool, Elsewhere };
+
 // The system's thread pool, which the loader uses too, starts its threads in
 // ntdll; they serve whatever work is queued and may be born during any load
 // (Windows maps a library's imports on them), so they belong to no library.
-bool StartsInThreadPool(HANDLE thread) {
+ThreadStart StartOf(HANDLE thread) {
     constexpr ULONG ThreadQuerySetWin32StartAddress = 9;
     const Registry& registry = TheRegistry();
     void* start = nullptr;
     if (registry.queryThread == nullptr ||
         registry.queryThread(thread, ThreadQuerySetWin32StartAddress, &start, sizeof start,
                              nullptr) < 0) {
-        return false;
+        return ThreadStart::Elsewhere;
     }
     const auto address = reinterpret_cast<std::uintptr_t>(start);
-    return address >= registry.ntdllBase && address - registry.ntdllBase < registry.ntdllSize;
+    return address == 0 ? ThreadStart::Unknown
+           : address >= registry.ntdllBase && address - registry.ntdllBase < registry.ntdllSize
+               ? ThreadStart::InThreadPool
+               : ThreadStart::Elsewhere;
+}
+
+bool StartsInThreadPool(HANDLE thread) { return StartOf(thread) == ThreadStart::InThreadPool; }
+
+// A thread just born, as the pool's are when work is queued, is given a
+// moment to take its first step: counted as the library's, it would keep
+// the library loaded for good. One made suspended stays unknown.
+bool StartsInThreadPoolOnceKnown(HANDLE thread) {
+    ThreadStart start = StartOf(thread);
+    for (int waited = 0; start == ThreadStart::Unknown && waited < 100; ++waited) {
+        Sleep(1);
+        start = StartOf(thread);
+    }
+    return start == ThreadStart::InThreadPool;
 }
 
 // Run by the loader on each new thread's first step, before its start
@@ -357,31 +392,26 @@ bool FollowsIndirectCall(std::uintptr_t address) {
 
 // Writes, at `address` in a released library's place, code that returns
 // at once with 0, removing `argumentBytes` of arguments. The page is one
-// this program commits there, in memory the library left free; the rest of
-// it halts, so a call elsewhere in it comes here too.
-bool WriteAnswer(std::uintptr_t address, DWORD argumentBytes) {
-    static constinit std::array<std::uintptr_t, 32> ownPages{};
+// this program commits in its reservation of the place; the rest of it
+// halts, so a call elsewhere in it comes here too. Under the answer lock.
+bool WriteAnswer(LibraryPlace& place, std::uintptr_t address, DWORD argumentBytes) {
     SYSTEM_INFO system{};
     GetSystemInfo(&system);
     const std::uintptr_t size = system.dwPageSize;
     const std::uintptr_t page = address & ~(size - 1);
     auto* const pageStart = reinterpret_cast<unsigned char*>(page);
-    if (page + size - address < 5) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (page + size - address < 5 || !ReservePlace(place) ||
+        VirtualQuery(pageStart, &info, sizeof info) == 0 ||
+        reinterpret_cast<std::uintptr_t>(info.AllocationBase) != place.base.load()) {
         return false;
     }
-    const auto own = std::find(ownPages.begin(), ownPages.end(), page);
-    const auto unused = std::find(ownPages.begin(), ownPages.end(), std::uintptr_t{0});
-    MEMORY_BASIC_INFORMATION info{};
     DWORD old = 0;
-    if (own != ownPages.end()) {
+    if (info.State == MEM_COMMIT) {  // written before: only this program commits here
         if (VirtualProtect(pageStart, size, PAGE_READWRITE, &old) == FALSE) {
             return false;
         }
-    } else if (unused != ownPages.end() && VirtualQuery(pageStart, &info, sizeof info) != 0 &&
-               info.State == MEM_FREE &&
-               VirtualAlloc(pageStart, size, MEM_RESERVE, PAGE_NOACCESS) != nullptr &&
-               VirtualAlloc(pageStart, size, MEM_COMMIT, PAGE_READWRITE) != nullptr) {
-        *unused = page;
+    } else if (VirtualAlloc(pageStart, size, MEM_COMMIT, PAGE_READWRITE) != nullptr) {
         std::fill_n(pageStart, size, static_cast<unsigned char>(0xF4));  // hlt
     } else {
         return false;
@@ -419,7 +449,7 @@ bool AnswerCallIntoReleasedPlace(const EXCEPTION_POINTERS& exception) {
     const bool fetch = record.ExceptionCode == EXCEPTION_PRIV_INSTRUCTION ||
                        (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
                         record.NumberParameters >= 2 && record.ExceptionInformation[1] == address);
-    const LibraryPlace* place = PlaceOf(address);
+    LibraryPlace* place = PlaceOf(address);
     if (!fetch || ip != address || place == nullptr || !place->released.load()) {
         return false;
     }
@@ -433,7 +463,7 @@ bool AnswerCallIntoReleasedPlace(const EXCEPTION_POINTERS& exception) {
         return false;
     }
     const ExclusiveLock lock(TheRegistry().answerLock);
-    return WriteAnswer(address, *argumentBytes);
+    return WriteAnswer(*place, address, *argumentBytes);
 }
 
 // The process's filter: a library may replace or clear it, so it is put
@@ -628,7 +658,7 @@ bool Close(Call& call) {
             if (id != GetCurrentThreadId() &&
                 !std::binary_search(call.threadsBefore->begin(), call.threadsBefore->end(), id) &&
                 ::WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT &&
-                !StartsInThreadPool(thread.get())) {
+                !StartsInThreadPoolOnceKnown(thread.get())) {
                 born.push_back({{id, CreationTime(thread.get())}, &call});
             }
             call.heldThreads.push_back(std::move(thread));
@@ -662,9 +692,14 @@ bool Close(Call& call) {
 
 void LetGoOfThreads(Call& call) { call.heldThreads.clear(); }
 
-void NoteRelease(HMODULE library) {
+void Release(HMODULE library) {
     FindPoolCallersOnce();
-    RecordPlace(library, true);
+    LibraryPlace* const place = RecordPlace(library, true);
+    FreeLibrary(library);
+    if (place != nullptr) {
+        const ExclusiveLock lock(TheRegistry().answerLock);
+        ReservePlace(*place);
+    }
 }
 
 void StartMainApartment() {

@@ -73,9 +73,10 @@ bool Close(Call& call);
 // a thread other than the first some ten times more (65 us against 5 us in a
 // 32-bit process), and the worker makes enough of them already.
 void LetGoOfThreads(Call& call);
-// Before the library is released: the place it occupied stays known, so
-// that code called there later (by a timer it never stopped) is answered.
-void NoteRelease(HMODULE library);
+// Releases the library. The place it occupied stays known, so that code
+// called there later (by a timer it never stopped) is answered, and once
+// free it stays reserved, so that no library loaded later lands there.
+void Release(HMODULE library);
 
 // A thread of the program's own that only serves COM, started before any
 // window exists: the process's main single-threaded apartment.

@@ -71,8 +71,7 @@ DWORD WINAPI CarryOutPlan(LPVOID parameter) {
     const WorkerStage reached = worker.stage;
     if (library != nullptr && !keep &&
         (reached == WorkerStage::EntryMissing || reached == WorkerStage::Returned)) {
-        foreign::NoteRelease(library);
-        ::FreeLibrary(library);
+        foreign::Release(library);
     }
     return 0;
 }

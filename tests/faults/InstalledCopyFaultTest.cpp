@@ -196,6 +196,12 @@ TEST_F(InstalledCopyFaults, UnregistrationPastTheLimitUndoesNoRegistrationShownM
 TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
     Ship(L"fixture_periodic_timer");
     Expect(Run("register leaves a periodic timer running: install", Install, dest));
+    EXPECT_EQ(GetModuleHandleW(installed.c_str()), nullptr)
+        << "the library stays loaded: threads the pool started for its timer were taken for its "
+           "own";
+    // Its first tick comes while the next copies' entry points run: the place
+    // the first one left is taken by no later library.
+    Expect(Run("install again before the timer's first tick", Install, dest));
     Ship(L"fixture_work_faults_later");
     Expect(Run("register leaves pool work that faults later: install", Install, dest));
     for (int waited = 0; waited < 1000; waited += 50) {
