@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/Handles.h"
 #include "platform/Win32Startup.h"
@@ -41,9 +42,12 @@ struct LateThread {
 // was released. Written under the registry's lock, read by the filter
 // without it. Once released and free, the place is reserved for good: a
 // callback the library left there must never run another library's code.
+// Not so the place of a library without relocations: loaded again, as it is
+// at the next install, it can only go there.
 struct LibraryPlace {
     std::atomic<std::uintptr_t> base{0};
     std::atomic<std::uintptr_t> size{0};
+    std::atomic<bool> movable{true};
     std::atomic<bool> released{false};
     std::atomic<bool> reserved{false};  // under the answer lock
 };
@@ -83,11 +87,18 @@ Registry& TheRegistry() {
     return registry;
 }
 
-std::uintptr_t ImageSize(HMODULE module) {
+const IMAGE_NT_HEADERS& HeadersOf(HMODULE module) {
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        reinterpret_cast<const char*>(module) + dos->e_lfanew);
-    return nt->OptionalHeader.SizeOfImage;
+    return *reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const char*>(module) +
+                                                      dos->e_lfanew);
+}
+
+std::uintptr_t ImageSize(HMODULE module) { return HeadersOf(module).OptionalHeader.SizeOfImage; }
+
+bool HasRelocations(HMODULE module) {
+    const IMAGE_NT_HEADERS& headers = HeadersOf(module);
+    return (headers.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED) == 0 &&
+           headers.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size != 0;
 }
 
 LibraryPlace* PlaceOf(std::uintptr_t address) {
@@ -112,6 +123,7 @@ LibraryPlace* RecordPlace(HMODULE library, bool released) {
     for (std::size_t i = 0; i < count; ++i) {
         if (registry.places[i].base.load() == base) {
             registry.places[i].size.store(ImageSize(library));
+            registry.places[i].movable.store(HasRelocations(library));
             registry.places[i].released.store(released);
             return &registry.places[i];
         }
@@ -120,6 +132,7 @@ LibraryPlace* RecordPlace(HMODULE library, bool released) {
         return nullptr;
     }
     registry.places[count].size.store(ImageSize(library));
+    registry.places[count].movable.store(HasRelocations(library));
     registry.places[count].released.store(released);
     registry.places[count].base.store(base);
     registry.placeCount.store(count + 1);
@@ -131,7 +144,7 @@ LibraryPlace* RecordPlace(HMODULE library, bool released) {
 bool ReservePlace(LibraryPlace& place) {
     if (!place.reserved.load()) {
         void* const base = reinterpret_cast<void*>(place.base.load());
-        place.reserved.store(place.released.load() &&
+        place.reserved.store(place.released.load() && place.movable.load() &&
                              VirtualAlloc(base, place.size.load(), MEM_RESERVE, PAGE_NOACCESS) ==
                                  base);
     }
@@ -364,30 +377,100 @@ void FindPoolCallersOnce() {}
 std::optional<DWORD> ArgumentBytes(const void*) { return 0; }
 #endif
 
-// Whether `address` is a return address in mapped code just after an
-// indirect call (through a register or a pointer in memory), as the
-// system's callers call callbacks.
-bool FollowsIndirectCall(std::uintptr_t address) {
+// A general register of the caller as it made its call, numbered as the
+// instruction set numbers them; the call has since pushed its return
+// address.
+std::uintptr_t CallerRegister(const CONTEXT& context, unsigned number) {
+#if defined(__i386__)
+    const std::array<DWORD, 8> registers{context.Eax,     context.Ecx, context.Edx, context.Ebx,
+                                         context.Esp + 4, context.Ebp, context.Esi, context.Edi};
+#else
+    const std::array<DWORD64, 16> registers{context.Rax,     context.Rcx, context.Rdx, context.Rbx,
+                                            context.Rsp + 8, context.Rbp, context.Rsi, context.Rdi,
+                                            context.R8,      context.R9,  context.R10, context.R11,
+                                            context.R12,     context.R13, context.R14, context.R15};
+#endif
+    return static_cast<std::uintptr_t>(registers[number % registers.size()]);
+}
+
+std::optional<std::uintptr_t> ReadPointer(std::uintptr_t at) {
+    std::uintptr_t value = 0;
+    SIZE_T read = 0;
+    if (ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(at), &value,
+                          sizeof value, &read) == FALSE ||
+        read != sizeof value) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Whether the instruction that ends at `returnAddress`, in mapped code, is
+// an indirect call (FF /2, through a register or a pointer in memory, as the
+// system calls callbacks) whose target, by the caller's registers, is
+// `target`: the fault at `target` is then at the callee's first
+// instruction, not a return into released code with a stale value on the
+// stack. Each reading of the bytes is tried, with and without a prefix; only
+// the real call names the faulting address.
+bool CallsInto(std::uintptr_t returnAddress, std::uintptr_t target, const CONTEXT& context) {
     MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(reinterpret_cast<const void*>(address - 8), &info, sizeof info) == 0 ||
+    if (VirtualQuery(reinterpret_cast<const void*>(returnAddress - 8), &info, sizeof info) == 0 ||
         info.Type != MEM_IMAGE || info.State != MEM_COMMIT ||
-        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize < address) {
+        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize < returnAddress) {
         return false;
     }
-    const auto* after = reinterpret_cast<const unsigned char*>(address);
-    const auto modrmAt = [&](int length) { return after[-length + 1]; };
-    const auto callAt = [&](int length) { return after[-length] == 0xFF; };
-    // FF /2: ModRM 11-010-reg (2 bytes), 00-010-reg (2; [ebp] and SIB differ),
-    // 01-010-reg + disp8 (3; SIB 4), 10-010-reg + disp32 (6; SIB 7), and
-    // 00-010-101 + disp32 (6: an absolute or RIP-relative pointer).
-    return (callAt(2) &&
-            ((modrmAt(2) & 0xF8) == 0xD0 ||
-             ((modrmAt(2) & 0xF8) == 0x10 && modrmAt(2) != 0x14 && modrmAt(2) != 0x15))) ||
-           (callAt(3) && ((modrmAt(3) & 0xF8) == 0x50 && modrmAt(3) != 0x54)) ||
-           (callAt(3) && modrmAt(3) == 0x14) || (callAt(4) && modrmAt(4) == 0x54) ||
-           (callAt(6) &&
-            (modrmAt(6) == 0x15 || ((modrmAt(6) & 0xF8) == 0x90 && modrmAt(6) != 0x94))) ||
-           (callAt(7) && modrmAt(7) == 0x94);
+    const auto* end = reinterpret_cast<const unsigned char*>(returnAddress);
+    for (int length = 2; length <= 7; ++length) {
+        const unsigned modrm = end[1 - length];
+        const unsigned mod = modrm >> 6;
+        const unsigned rm = modrm & 7;
+        const bool sib = mod != 3 && rm == 4;
+        const unsigned sibByte = sib ? end[2 - length] : 0;
+        const bool noBase = mod == 0 && (rm == 5 || (sib && (sibByte & 7) == 5));
+        const int displacementSize = mod == 1 ? 1 : (mod == 2 || noBase) ? 4 : 0;
+        if (end[-length] != 0xFF || ((modrm >> 3) & 7) != 2 ||
+            length != 2 + (sib ? 1 : 0) + displacementSize) {
+            continue;
+        }
+        std::int32_t displacement = displacementSize == 1 ? static_cast<signed char>(end[-1]) : 0;
+        if (displacementSize == 4) {
+            std::memcpy(&displacement, end - 4, sizeof displacement);
+        }
+#if defined(__x86_64__)
+        const unsigned prefix = (end[-length - 1] & 0xF0) == 0x40 ? end[-length - 1] : 0;
+#else
+        const unsigned prefix = 0;
+#endif
+        for (const unsigned rex : {0U, prefix}) {
+            const unsigned extendBase = (rex & 1) << 3;
+            const unsigned extendIndex = (rex & 2) << 2;
+            std::optional<std::uintptr_t> called;
+            if (mod == 3) {
+                called = CallerRegister(context, rm | extendBase);
+            } else {
+                auto at = static_cast<std::uintptr_t>(static_cast<std::intptr_t>(displacement));
+                if (mod == 0 && rm == 5) {
+#if defined(__x86_64__)
+                    at += returnAddress;  // relative to the next instruction
+#endif
+                } else if (sib) {
+                    const unsigned index = ((sibByte >> 3) & 7) | extendIndex;
+                    if (index != 4) {
+                        at += CallerRegister(context, index) << (sibByte >> 6);
+                    }
+                    if (!noBase) {
+                        at += CallerRegister(context, (sibByte & 7) | extendBase);
+                    }
+                } else {
+                    at += CallerRegister(context, rm | extendBase);
+                }
+                called = ReadPointer(at);
+            }
+            if (called == target) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 // Writes, at `address` in a released library's place, code that returns
@@ -431,13 +514,19 @@ bool WriteAnswer(LibraryPlace& place, std::uintptr_t address, DWORD argumentByte
     return true;
 }
 
+bool IsFetchFault(const EXCEPTION_RECORD& record) {
+    const auto address = reinterpret_cast<ULONG_PTR>(record.ExceptionAddress);
+    return record.ExceptionCode == EXCEPTION_PRIV_INSTRUCTION ||  // the halts around an answer
+           (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record.NumberParameters >= 2 &&
+            record.ExceptionInformation[1] == address);
+}
+
 // A call into the place a released library occupied (a timer or other
 // callback it left with the system): the fault is at the first instruction,
-// and the stack's top is a return address after an indirect call. Rather
-// than fault at every call, the place answers it by returning at once.
-bool AnswerCallIntoReleasedPlace(const EXCEPTION_POINTERS& exception) {
-    const EXCEPTION_RECORD& record = *exception.ExceptionRecord;
-    const CONTEXT& context = *exception.ContextRecord;
+// and the stack's top is the return address of the call that named it.
+// Rather than fault at every call, the place answers it by returning at once.
+bool AnswerCallIntoReleasedPlace(const CONTEXT& context, LibraryPlace& place,
+                                 std::uintptr_t address) {
 #if defined(__i386__)
     const std::uintptr_t ip = context.Eip;
     const std::uintptr_t sp = context.Esp;
@@ -445,16 +534,11 @@ bool AnswerCallIntoReleasedPlace(const EXCEPTION_POINTERS& exception) {
     const std::uintptr_t ip = context.Rip;
     const std::uintptr_t sp = context.Rsp;
 #endif
-    const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
-    const bool fetch = record.ExceptionCode == EXCEPTION_PRIV_INSTRUCTION ||
-                       (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
-                        record.NumberParameters >= 2 && record.ExceptionInformation[1] == address);
-    LibraryPlace* place = PlaceOf(address);
-    if (!fetch || ip != address || place == nullptr || !place->released.load()) {
+    if (ip != address) {
         return false;
     }
     const std::uintptr_t returnAddress = *reinterpret_cast<const std::uintptr_t*>(sp);
-    if (PlaceOf(returnAddress) != nullptr || !FollowsIndirectCall(returnAddress)) {
+    if (PlaceOf(returnAddress) != nullptr || !CallsInto(returnAddress, address, context)) {
         return false;
     }
     const std::optional<DWORD> argumentBytes =
@@ -463,7 +547,31 @@ bool AnswerCallIntoReleasedPlace(const EXCEPTION_POINTERS& exception) {
         return false;
     }
     const ExclusiveLock lock(TheRegistry().answerLock);
-    return WriteAnswer(*place, address, *argumentBytes);
+    return WriteAnswer(place, address, *argumentBytes);
+}
+
+// First, before any frame's handler: code fetched from a released
+// library's place, where there is none. No handler knows of it, and after
+// a return into the place, with whatever then lies on the stack, no
+// unwinder may get as far as the process's filter. A call there is
+// answered; otherwise the thread ends, unless it is the window's.
+LONG WINAPI ContainFetchFromReleasedPlace(EXCEPTION_POINTERS* exception) {
+    const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+    const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
+    LibraryPlace* const place = PlaceOf(address);
+    if (place == nullptr || !place->released.load() || !IsFetchFault(record)) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    if (AnswerCallIntoReleasedPlace(*exception->ContextRecord, *place, address)) {
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    if (const Call* call = CallOfThisThread()) {
+        EndFaultingThread(call->library.load(), record.ExceptionCode);
+    }
+    if (GetCurrentThreadId() != TheRegistry().mainThread) {
+        EndFaultingThread(nullptr, record.ExceptionCode);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 // The process's filter: a library may replace or clear it, so it is put
@@ -475,9 +583,6 @@ LONG WINAPI ContainFault(EXCEPTION_POINTERS* exception) {
     const DWORD code = exception->ExceptionRecord->ExceptionCode;
     if (const Call* call = CallOfThisThread()) {
         EndFaultingThread(call->library.load(), code);
-    }
-    if (AnswerCallIntoReleasedPlace(*exception)) {
-        return EXCEPTION_CONTINUE_EXECUTION;
     }
     const void* address = exception->ExceptionRecord->ExceptionAddress;
     if (PlaceOf(reinterpret_cast<std::uintptr_t>(address)) != nullptr &&
@@ -611,6 +716,7 @@ bool Install() {
         registry.mainThread = GetCurrentThreadId();
         registry.threadSlot = TlsAlloc();
         registry.previous = SetUnhandledExceptionFilter(ContainFault);
+        AddVectoredExceptionHandler(1, ContainFetchFromReleasedPlace);
         registry.ready = true;
     }
     return registry.threadSlot != TLS_OUT_OF_INDEXES;

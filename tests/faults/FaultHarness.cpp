@@ -92,6 +92,7 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_slow_load", Behaviour::Fails},       // past the limit
     {L"fixture_slow_unload", Behaviour::Succeeds},  // only its release is late
     {L"fixture_periodic_timer", Behaviour::Succeeds},
+    {L"fixture_fixed_base", Behaviour::Succeeds},
     {L"fixture_work_faults_later", Behaviour::Succeeds},
     {L"fixture_slow_unregister", Behaviour::Fails},  // past the limit
     {L"fixture_changes_settings", Behaviour::Succeeds},

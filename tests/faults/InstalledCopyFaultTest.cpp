@@ -223,6 +223,14 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
     }
     EXPECT_LE(born.size(), 1u) << "the timer's ticks start new threads";
     Expect(Run("install after the pool's work faulted", Install, dest));
+    // Places left reserved, a library without relocations still loads where
+    // it always does.
+    Place(L"fixture_fixed_base", installed);
+    Ship(L"fixture_fixed_base");
+    const CaseResult fixed =
+        Run("library that cannot be moved, over itself: install", Install, dest);
+    Expect(fixed);
+    EXPECT_EQ(fixed.rows[2], status_text::Successful) << "its second load went elsewhere";
 }
 
 // A library's code that changes what holds for the whole process: a crash
