@@ -75,9 +75,9 @@ struct Registry {
     QueryThreadFunction queryThread = nullptr;
     UINT errorMode = 0;  // the program's, from start-up
     SetDefaultDllDirectoriesFunction setDefaultDllDirectories = nullptr;
-    Call* open = nullptr;               // under the lock
-    std::array<LateThread, 64> late{};  // under the lock
-    std::array<LibraryPlace, 256> places{};
+    Call* open = nullptr;                     // under the lock
+    std::array<LateThread, 64> late{};        // under the lock
+    std::array<LibraryPlace, 1024> places{};  // each load takes one: released places stay taken
     std::atomic<std::size_t> placeCount{0};
     SRWLOCK answerLock = SRWLOCK_INIT;  // one stub written at a time
 };
@@ -745,7 +745,7 @@ HANDLE StartWorker(Call& call) { return CreateThread(nullptr, 0, RunWorker, &cal
 
 void NoteLibrary(Call& call, HMODULE library) {
     call.library.store(library);
-    if (library != nullptr && !RecordPlace(library, false)) {
+    if (library != nullptr && RecordPlace(library, false) == nullptr) {
         // Unknown to the filter, its code is not released either.
         call.threadsRemain.store(true);
     }
