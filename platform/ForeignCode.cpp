@@ -225,12 +225,13 @@ ThreadStart StartOf(HANDLE thread) {
 
 bool StartsInThreadPool(HANDLE thread) { return StartOf(thread) == ThreadStart::InThreadPool; }
 
-// A thread just born, as the pool's are when work is queued, is given a
-// moment to take its first step: counted as the library's, it would keep
-// the library loaded for good. One made suspended stays unknown.
-bool StartsInThreadPoolOnceKnown(HANDLE thread) {
+// A thread just born, as the pool's are when work is queued, is given until
+// `deadline` (a tick count) to take its first step: counted as the
+// library's, it would keep the library loaded for good. One made suspended
+// stays unknown.
+bool StartsInThreadPoolOnceKnown(HANDLE thread, ULONGLONG deadline) {
     ThreadStart start = StartOf(thread);
-    for (int waited = 0; start == ThreadStart::Unknown && waited < 100; ++waited) {
+    while (start == ThreadStart::Unknown && GetTickCount64() < deadline) {
         Sleep(1);
         start = StartOf(thread);
     }
@@ -758,13 +759,14 @@ bool Close(Call& call) {
     }
     // The threads born during the call that still run.
     std::vector<LateThread> born;
+    const ULONGLONG startDeadline = GetTickCount64() + 500;
     const bool listed =
         call.threadsBefore && ForEachThread([&](UniqueHandle& thread) {
             const DWORD id = GetThreadId(thread.get());
             if (id != GetCurrentThreadId() &&
                 !std::binary_search(call.threadsBefore->begin(), call.threadsBefore->end(), id) &&
                 ::WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT &&
-                !StartsInThreadPoolOnceKnown(thread.get())) {
+                !StartsInThreadPoolOnceKnown(thread.get(), startDeadline)) {
                 born.push_back({{id, CreationTime(thread.get())}, &call});
             }
             call.heldThreads.push_back(std::move(thread));
