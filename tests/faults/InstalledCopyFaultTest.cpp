@@ -191,8 +191,9 @@ TEST_F(InstalledCopyFaults, UnregistrationPastTheLimitUndoesNoRegistrationShownM
 
 // Work a library leaves to the system's thread pool and never stops: a
 // periodic timer and work that faults 400 ms after the call. The library is
-// released all the same; neither takes the program with it, and the
-// timer's ticks make no stream of new threads.
+// released all the same; neither takes the program with it, the timer's
+// ticks make no stream of new threads, and no later library is loaded
+// where they call.
 TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
     Ship(L"fixture_periodic_timer");
     Expect(Run("register leaves a periodic timer running: install", Install, dest));
