@@ -3,7 +3,7 @@
 #include <atomic>
 #include <memory>
 
-#include "platform/ForeignCode.h"
+#include "platform/foreign/ForeignCode.h"
 #include "platform/Handles.h"
 #include "platform/Win32Files.h"
 #include "platform/Win32Startup.h"

@@ -10,8 +10,8 @@ namespace quorvex {
 
 // The real kernel services: the loader, the worker and the wait. The first
 // one made installs, for the rest of the process, the containment of the
-// libraries' code (platform/ForeignCode.h) and starts the process's main COM
-// apartment on a thread of its own, before any window exists.
+// libraries' code (platform/foreign/ForeignCode.h) and starts the process's
+// main COM apartment on a thread of its own, before any window exists.
 class Win32Kernel final : public KernelServices {
   public:
     Win32Kernel();

@@ -1,13 +1,17 @@
 // What the program does about code it did not write: the libraries it loads,
-// the threads they start and the work they leave to the system's thread
-// pool. That code runs in this process, so it can only be contained:
-// - a fault it does not handle ends only the thread it happened on, and its
+// the libraries they bring in, the threads they start and the work they
+// leave to the system's thread pool. That code runs in this process, so it
+// can only be contained:
+// - a fault it does not handle stops only the thread it happened on (a
+//   thread of the system's pool is parked for good, never ended), and its
 //   library stays loaded for the rest of the process;
 // - a thread born while a call of a library's code runs belongs to that
 //   library, and keeps it loaded while it runs;
-// - code called in the place a released library occupied answers by
-//   returning at once, rather than faulting at every call (a timer of the
-//   system's pool that the library never stopped, for instance).
+// - code called in the place an image of the call occupied, once it is
+//   unmapped, answers by returning at once rather than faulting at every
+//   call (a timer, a handler or a notification left with the system).
+// This header is the one door to it; the rest of platform/foreign/ is its
+// rooms: CallThreads, LibraryPlaces, Answers, FaultHandlers, CallSettings.
 #pragma once
 
 #include <windows.h>
@@ -44,7 +48,8 @@ struct Call {
 };
 
 // Once, before any library's code runs, for the rest of the process: the
-// thread marking, the process's filter, and the system functions the
+// thread marking, the loader's notices of mapped images, the process's
+// filter and vectored handler, and the system functions the
 // containment needs, looked up now so that no later step of it waits for
 // the loader. False when a fault could not be contained: then no library's
 // code may run.
@@ -65,17 +70,18 @@ void NoteLibrary(Call& call, HMODULE library);
 // during it that still run. True when the library must stay loaded: such a
 // thread runs, or the caller had closed the call first, having given up.
 // Each time, the process-wide settings that the program relies on and the
-// library's code may have changed are put back: the filter, the error mode,
-// the folders searched for libraries loaded by name, the current folder.
+// library's code may have changed are put back: the filter and the
+// program's vectored handler (first again), the error mode, the folders
+// searched for libraries loaded by name, the current folder.
 bool Close(Call& call);
 // Closes the handles that listing the process's threads left open: once the
 // worker has ended, by its caller. Under Wine, a call into the system costs
 // a thread other than the first some ten times more (65 us against 5 us in a
 // 32-bit process), and the worker makes enough of them already.
 void LetGoOfThreads(Call& call);
-// Releases the library. The place it occupied stays known, so that code
-// called there later (by a timer it never stopped) is answered, and once
-// free it stays reserved, so that no library loaded later lands there.
+// Releases the library. The places of the images unmapped with it stay
+// known, so that code called there later (by a timer it never stopped) is
+// answered, and stay reserved, so that no library loaded later lands there.
 void Release(HMODULE library);
 
 // A thread of the program's own that only serves COM, started before any

@@ -1,0 +1,26 @@
+// Answers written in released places: code called where a released library
+// was (a timer, a handler or a notification it left with the system) returns
+// at once rather than fault at every call.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "platform/foreign/LibraryPlaces.h"
+
+namespace quorvex::foreign::answers {
+
+// Before the first release: on x86, where the system calls each kind of
+// callback from, and how many bytes of arguments it passes.
+void FindCallersOnce();
+// On x86, the loader's notifications are called from the return address
+// given; a library may leave one of its own.
+void NoteLoaderCaller(const void* returnAddress);
+
+// The fault at `address`, in the released `place`, when it is the first
+// instruction of a call there: writes the answer and returns true, after
+// which the call is made again and returns 0.
+bool AnswerCall(const CONTEXT& context, places::LibraryPlace& place, std::uintptr_t address);
+
+}  // namespace quorvex::foreign::answers

@@ -1,0 +1,87 @@
+#include "platform/foreign/ForeignCode.h"
+
+#include "platform/Handles.h"
+#include "platform/Win32Startup.h"
+#include "platform/foreign/Answers.h"
+#include "platform/foreign/CallSettings.h"
+#include "platform/foreign/CallThreads.h"
+#include "platform/foreign/FaultHandlers.h"
+#include "platform/foreign/LibraryPlaces.h"
+
+namespace quorvex::foreign {
+
+namespace {
+
+DWORD WINAPI ServeMainApartment(LPVOID started) {
+    const Apartment com(Apartment::With::Com);
+    SetEvent(static_cast<HANDLE>(started));
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) != -1) {
+        DispatchMessageW(&message);  // a quit message posted by anyone ends nothing
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool Install() {
+    static const bool installed = [] {
+        settings::Install();
+        const bool contained = threads::Install(GetCurrentThreadId()) && places::Install();
+        handlers::Install();
+        return contained;
+    }();
+    return installed;
+}
+
+std::unique_ptr<Call> Open(const std::wstring& libraryPath) {
+    auto call = std::make_unique<Call>();
+    settings::Open(*call, libraryPath);
+    handlers::PutBack();  // the rest was put back as the last call ended
+    threads::Open(*call);
+    return call;
+}
+
+HANDLE StartWorker(Call& call) {
+    return CreateThread(nullptr, 0, handlers::RunWorker, &call, 0, nullptr);
+}
+
+void NoteLibrary(Call& call, HMODULE library) {
+    call.library.store(library);
+    if (library != nullptr && !places::Record(library)) {
+        // Unknown to the handlers, its code is not released either.
+        call.threadsRemain.store(true);
+    }
+}
+
+bool Close(Call& call) {
+    settings::PutBack(call);
+    handlers::PutBack();
+    if (call.closed.exchange(true)) {
+        return true;
+    }
+    const bool threadsRemain = threads::Close(call) || call.threadsRemain.load();
+    call.threadsRemain.store(threadsRemain);
+    return threadsRemain;
+}
+
+void LetGoOfThreads(Call& call) { call.heldThreads.clear(); }
+
+void Release(HMODULE library) {
+    answers::FindCallersOnce();
+    FreeLibrary(library);
+    places::ReserveReleased();
+}
+
+void StartMainApartment() {
+    static const bool started = [] {
+        const UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const UniqueHandle thread(
+            ready ? ::CreateThread(nullptr, 0, ServeMainApartment, ready.get(), 0, nullptr)
+                  : nullptr);
+        return thread && ::WaitForSingleObject(ready.get(), INFINITE) == WAIT_OBJECT_0;
+    }();
+    static_cast<void>(started);
+}
+
+}  // namespace quorvex::foreign

@@ -1,0 +1,194 @@
+#include "platform/foreign/LibraryPlaces.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/Win32Startup.h"
+#include "platform/foreign/Answers.h"
+#include "platform/foreign/CallThreads.h"
+#include "platform/foreign/Lock.h"
+
+namespace quorvex::foreign::places {
+
+namespace {
+
+// What the loader passes to its notifications (LDR_DLL_NOTIFICATION_DATA;
+// the loaded and the unloaded form are the same).
+struct MappingNotice {
+    ULONG flags;
+    const void* fullName;
+    const void* baseName;
+    void* base;
+    ULONG size;
+};
+constexpr ULONG ImageMapped = 1;    // LDR_DLL_NOTIFICATION_REASON_LOADED
+constexpr ULONG ImageUnmapped = 2;  // LDR_DLL_NOTIFICATION_REASON_UNLOADED
+using NoticeFunction = VOID(NTAPI*)(ULONG, const MappingNotice*, PVOID);
+using RegisterNoticeFunction = LONG(NTAPI*)(ULONG, NoticeFunction, PVOID, PVOID*);
+
+struct PlaceTable {
+    SRWLOCK lock = SRWLOCK_INIT;
+    bool ready = false;
+    // Each image a call maps takes one, and keeps it once unmapped; a place
+    // that another image is mapped over is taken over by it, or freed.
+    std::array<LibraryPlace, 1024> places{};
+    std::atomic<std::size_t> count{0};
+    SRWLOCK answerLock = SRWLOCK_INIT;
+};
+
+PlaceTable& TheTable() {
+    static constinit PlaceTable table;
+    return table;
+}
+
+const IMAGE_NT_HEADERS& HeadersOf(const void* image) {
+    const auto* dos = static_cast<const IMAGE_DOS_HEADER*>(image);
+    return *reinterpret_cast<const IMAGE_NT_HEADERS*>(static_cast<const char*>(image) +
+                                                      dos->e_lfanew);
+}
+
+bool HasRelocations(const void* image) {
+    const IMAGE_NT_HEADERS& headers = HeadersOf(image);
+    return (headers.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED) == 0 &&
+           headers.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size != 0;
+}
+
+// Under the table's lock: writes the image into `place`, which readers may
+// be looking at; whatever it held before is no longer there.
+void Fill(LibraryPlace& place, std::uintptr_t base, std::uintptr_t size, bool movable) {
+    place.size.store(0);
+    place.released.store(false);
+    place.reserved.store(false);
+    place.movable.store(movable);
+    place.base.store(base);
+    place.size.store(size);
+}
+
+// An image is mapped: a place it overlaps held an older image, gone now, and
+// is taken over or freed. The image is recorded as `owner`'s, if any; false
+// when the table is full.
+bool NoteMapped(const Call* owner, std::uintptr_t base, std::uintptr_t size, const void* image) {
+    PlaceTable& table = TheTable();
+    const ExclusiveLock lock(table.lock);
+    const std::size_t count = table.count.load();
+    LibraryPlace* slot = nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        LibraryPlace& place = table.places[i];
+        const std::uintptr_t placeBase = place.base.load();
+        const std::uintptr_t placeSize = place.size.load();
+        if (placeSize != 0 && placeBase < base + size && base < placeBase + placeSize) {
+            Fill(place, 0, 0, true);
+        }
+        if (slot == nullptr && place.size.load() == 0) {
+            slot = &place;
+        }
+    }
+    if (owner == nullptr) {
+        return true;
+    }
+    if (slot == nullptr && count < table.places.size()) {
+        slot = &table.places[count];
+        table.count.store(count + 1);
+    }
+    if (slot != nullptr) {
+        Fill(*slot, base, size, HasRelocations(image));
+    }
+    return slot != nullptr;
+}
+
+void NoteUnmapped(std::uintptr_t base) {
+    if (LibraryPlace* const place = Of(base); place != nullptr && place->base.load() == base) {
+        place->released.store(true);
+    }
+}
+
+// Called by the loader, holding its lock, on whatever thread maps or unmaps
+// an image: it takes only the table's lock.
+VOID NTAPI NoteMapping(ULONG reason, const MappingNotice* notice, PVOID) {
+    answers::NoteLoaderCaller(__builtin_return_address(0));
+    const auto base = reinterpret_cast<std::uintptr_t>(notice->base);
+    if (reason == ImageMapped) {
+        Call* const owner = threads::CallOfLoad();
+        if (!NoteMapped(owner, base, notice->size, notice->base)) {
+            owner->threadsRemain.store(true);  // unknown to the handlers, its code must never go
+        }
+    } else if (reason == ImageUnmapped) {
+        NoteUnmapped(base);
+    }
+}
+
+bool ImageGone(const LibraryPlace& place) {
+    MEMORY_BASIC_INFORMATION info{};
+    const auto base = place.base.load();
+    return VirtualQuery(reinterpret_cast<const void*>(base), &info, sizeof info) == 0 ||
+           info.State == MEM_FREE || info.Type != MEM_IMAGE ||
+           reinterpret_cast<std::uintptr_t>(info.AllocationBase) != base;
+}
+
+}  // namespace
+
+bool Install() {
+    PlaceTable& table = TheTable();
+    const ExclusiveLock lock(table.lock);
+    if (!table.ready) {
+        const auto registerNotice = ProcAddress<RegisterNoticeFunction>(
+            GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification");
+        PVOID cookie = nullptr;  // never unregistered: it serves the whole process
+        table.ready =
+            registerNotice != nullptr && registerNotice(0, NoteMapping, nullptr, &cookie) >= 0;
+    }
+    return table.ready;
+}
+
+LibraryPlace* Of(std::uintptr_t address) {
+    PlaceTable& table = TheTable();
+    const std::size_t count = std::min(table.count.load(), table.places.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        LibraryPlace& place = table.places[i];
+        const std::uintptr_t base = place.base.load();
+        if (address >= base && address - base < place.size.load()) {
+            return &place;
+        }
+    }
+    return nullptr;
+}
+
+bool Record(HMODULE library) {
+    const auto base = reinterpret_cast<std::uintptr_t>(library);
+    if (const LibraryPlace* place = Of(base); place != nullptr && place->base.load() == base) {
+        return true;
+    }
+    const Call* const owner = threads::CallOfLoad();
+    return owner != nullptr &&
+           NoteMapped(owner, base, HeadersOf(library).OptionalHeader.SizeOfImage, library);
+}
+
+void ReserveReleased() {
+    PlaceTable& table = TheTable();
+    const ExclusiveLock lock(table.answerLock);
+    const std::size_t count = std::min(table.count.load(), table.places.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        LibraryPlace& place = table.places[i];
+        if (place.size.load() == 0) {
+            continue;
+        }
+        if (!place.released.load() && ImageGone(place)) {
+            place.released.store(true);
+        }
+        Reserve(place);
+    }
+}
+
+bool Reserve(LibraryPlace& place) {
+    if (!place.reserved.load()) {
+        void* const base = reinterpret_cast<void*>(place.base.load());
+        place.reserved.store(place.released.load() && place.movable.load() &&
+                             VirtualAlloc(base, place.size.load(), MEM_RESERVE, PAGE_NOACCESS) ==
+                                 base);
+    }
+    return place.reserved.load();
+}
+
+SRWLOCK& AnswerLock() { return TheTable().answerLock; }
+
+}  // namespace quorvex::foreign::places

@@ -1,0 +1,45 @@
+// The places that the libraries a call maps occupy: the library itself, its
+// imports and whatever it loads. A fault in one is the library's; once an
+// image is unmapped its place stays known, so that code called there later
+// (by a timer it never stopped) is answered, and stays reserved, so that no
+// library loaded later lands there.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace quorvex::foreign::places {
+
+// Written under the table's lock, read by the fault handlers without it.
+struct LibraryPlace {
+    std::atomic<std::uintptr_t> base{0};
+    std::atomic<std::uintptr_t> size{0};
+    // A library without relocations can only load at its preferred base, as
+    // it will at the next install: its place is never reserved.
+    std::atomic<bool> movable{true};
+    std::atomic<bool> released{false};  // its image is unmapped
+    std::atomic<bool> reserved{false};  // under the answer lock
+};
+
+// Once: from now on the loader tells of every image mapped or unmapped, and
+// an image mapped during a call, or by one of its threads, is recorded as
+// the call's. False when the loader cannot tell.
+bool Install();
+
+// The place holding `address`, or null.
+LibraryPlace* Of(std::uintptr_t address);
+// Records a library loaded before the loader could tell (another caller had
+// it loaded); false when the table is full, and then it is never released.
+bool Record(HMODULE library);
+
+// After a release: each place whose image is gone now is marked released,
+// and reserved where it can be.
+void ReserveReleased();
+// Reserves a released place once nothing is mapped there; under AnswerLock.
+bool Reserve(LibraryPlace& place);
+// Taken to change what a released place holds.
+SRWLOCK& AnswerLock();
+
+}  // namespace quorvex::foreign::places
