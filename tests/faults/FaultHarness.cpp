@@ -94,6 +94,8 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_periodic_timer", Behaviour::Succeeds},
     {L"fixture_fixed_base", Behaviour::Succeeds},
     {L"fixture_work_faults_later", Behaviour::Succeeds},
+    {L"fixture_imports_tick", Behaviour::Succeeds},
+    {L"fixture_vectored_handler", Behaviour::Succeeds},
     {L"fixture_slow_unregister", Behaviour::Fails},  // past the limit
     {L"fixture_changes_settings", Behaviour::Succeeds},
     {L"fixture_hang_then_fault", Behaviour::Fails},

@@ -3,13 +3,79 @@
 // application folder ships fixture_both_ok. The copy that hangs is in
 // RepeatedUseFaultTest.cpp, as the one time-out of the suite.
 #include <algorithm>
+#include <cstdint>
+#include <cwchar>
 
 #include "tests/faults/FaultHarness.h"
+
+#if defined(__x86_64__)
+// A call as Windows' x64 system libraries call a callback: of the function
+// that Control Flow Guard's dispatch pointer holds (in a process without
+// the guard, a bare `jmp rax`), with the target in RAX.
+extern "C" std::uintptr_t quorvexCallThroughDispatcher(std::uintptr_t target);
+asm(R"(
+    .text
+quorvexDispatch:
+    jmp *%rax
+    .globl quorvexCallThroughDispatcher
+    .seh_proc quorvexCallThroughDispatcher
+quorvexCallThroughDispatcher:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    movq %rcx, %rax
+    call *quorvexDispatchPointer(%rip)
+    nop
+    addq $40, %rsp
+    ret
+    .seh_endproc
+    .data
+    .p2align 3
+quorvexDispatchPointer:
+    .quad quorvexDispatch
+    .text
+)");
+#endif
 
 namespace quorvex::faults {
 namespace {
 
 using enum Command;
+
+// A number a fixture set in the environment; 0 when there is none.
+std::uint64_t FixtureNumber(const wchar_t* variable) {
+    wchar_t text[24] = L"";
+    GetEnvironmentVariableW(variable, text, 24);
+    return std::wcstoull(text, nullptr, 10);
+}
+
+// Whether a thread of the test's own, not the system pool's, running `body`
+// comes back and goes on.
+bool ThreadComesBack(LPTHREAD_START_ROUTINE body, LPVOID argument) {
+    const UniqueHandle thread(CreateThread(nullptr, 0, body, argument, 0, nullptr));
+    DWORD exitCode = 0;
+    return thread && WaitForSingleObject(thread.get(), 5000) == WAIT_OBJECT_0 &&
+           GetExitCodeThread(thread.get(), &exitCode) && exitCode == 7;
+}
+
+#if defined(__x86_64__)
+DWORD WINAPI CallThroughDispatcher(LPVOID target) {
+    quorvexCallThroughDispatcher(reinterpret_cast<std::uintptr_t>(target));
+    return 7;
+}
+#endif
+
+constexpr DWORD TestException = 0xE0515659;
+
+LONG WINAPI HandleTestException(EXCEPTION_POINTERS* exception) {
+    return exception->ExceptionRecord->ExceptionCode == TestException ? EXCEPTION_CONTINUE_EXECUTION
+                                                                      : EXCEPTION_CONTINUE_SEARCH;
+}
+
+DWORD WINAPI RaiseTestException(LPVOID) {
+    RaiseException(TestException, 0, 0, nullptr);
+    return 7;
+}
 
 using InstalledCopyFaults = FaultTest;
 
@@ -202,13 +268,28 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
            "own";
     // Its first tick comes while the next copies' entry points run: the place
     // the first one left is taken by no later library.
+    SetEnvironmentVariableW(L"QUORVEX_FIXTURE_CODE_AT", nullptr);
     Expect(Run("install again before the timer's first tick", Install, dest));
+#if defined(__x86_64__)
+    // Windows' x64 pool calls a callback through the guard's dispatcher.
+    const std::uintptr_t released = FixtureNumber(L"QUORVEX_FIXTURE_CODE_AT");
+    ASSERT_NE(released, 0u);
+    EXPECT_TRUE(ThreadComesBack(CallThroughDispatcher, reinterpret_cast<LPVOID>(released)))
+        << "a call into a released place through the dispatcher was not answered";
+#endif
     Ship(L"fixture_work_faults_later");
+    SetEnvironmentVariableW(L"QUORVEX_FIXTURE_FAULTED_ON", nullptr);
     Expect(Run("register leaves pool work that faults later: install", Install, dest));
     for (int waited = 0; waited < 1000; waited += 50) {
         Pump();
         Sleep(50);
     }
+    // Windows ends the process when a pool thread is ended: it is parked.
+    const auto faultedOn = static_cast<DWORD>(FixtureNumber(L"QUORVEX_FIXTURE_FAULTED_ON"));
+    ASSERT_NE(faultedOn, 0u) << "the pool's work never faulted";
+    const UniqueHandle parked(OpenThread(SYNCHRONIZE, FALSE, faultedOn));
+    EXPECT_TRUE(parked && WaitForSingleObject(parked.get(), 0) == WAIT_TIMEOUT)
+        << "the pool thread whose work faulted was ended";
     // Every thread seen over a second of ticks: ones that come and go count too.
     const std::vector<DWORD> before = ThreadIds();
     std::vector<DWORD> born;
@@ -232,6 +313,36 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
         Run("library that cannot be moved, over itself: install", Install, dest);
     Expect(fixed);
     EXPECT_EQ(fixed.rows[2], status_text::Successful) << "its second load went elsewhere";
+}
+
+// The library's import leaves a timer of the system's queue running and is
+// unloaded with it: its place is the library's, and its ticks are answered.
+TEST_F(InstalledCopyFaults, WorkLeftByTheLibrarysImport) {
+    const std::wstring helper = dest + L"\\qvxtick.dll";
+    ASSERT_TRUE(CopyFileW(BuildFile(L"tickdep\\qvxtick.dll").c_str(), helper.c_str(), FALSE));
+    Ship(L"fixture_imports_tick");
+    Expect(Run("register's import leaves a periodic timer running: install", Install, dest));
+    Expect(Run("install again before the import's first tick", Install, dest));
+    for (int waited = 0; waited < 1000; waited += 50) {
+        Pump();
+        Sleep(50);
+    }
+    EXPECT_EQ(GetModuleHandleW(helper.c_str()), nullptr) << "the import stayed loaded";
+}
+
+// A vectored handler that a library adds first and leaves behind is called
+// at every later exception, in its released place: the program's own handler
+// stays ahead of it and answers that call, on the worker and on any thread.
+TEST_F(InstalledCopyFaults, VectoredHandlerLeftBehind) {
+    const std::wstring folder = LoadedCopyFolder(L"vectored-handler");
+    Ship(L"fixture_vectored_handler");
+    Expect(Run("register leaves a vectored handler: install", Install, folder));
+    Ship(L"fixture_fault");
+    Expect(Run("unregister leaves a vectored handler, register faults: install", Install, folder));
+    PVOID last = AddVectoredExceptionHandler(0, HandleTestException);
+    EXPECT_TRUE(ThreadComesBack(RaiseTestException, nullptr))
+        << "an exception handled by a later handler ended its thread";
+    RemoveVectoredExceptionHandler(last);
 }
 
 // A library's code that changes what holds for the whole process: a crash
