@@ -21,8 +21,7 @@ struct MappingNotice {
     void* base;
     ULONG size;
 };
-constexpr ULONG ImageMapped = 1;    // LDR_DLL_NOTIFICATION_REASON_LOADED
-constexpr ULONG ImageUnmapped = 2;  // LDR_DLL_NOTIFICATION_REASON_UNLOADED
+constexpr ULONG ImageMapped = 1;  // LDR_DLL_NOTIFICATION_REASON_LOADED
 using NoticeFunction = VOID(NTAPI*)(ULONG, const MappingNotice*, PVOID);
 using RegisterNoticeFunction = LONG(NTAPI*)(ULONG, NoticeFunction, PVOID, PVOID*);
 
@@ -96,14 +95,9 @@ bool NoteMapped(const Call* owner, std::uintptr_t base, std::uintptr_t size, con
     return slot != nullptr;
 }
 
-void NoteUnmapped(std::uintptr_t base) {
-    if (LibraryPlace* const place = Of(base); place != nullptr && place->base.load() == base) {
-        place->released.store(true);
-    }
-}
-
-// Called by the loader, holding its lock, on whatever thread maps or unmaps
-// an image: it takes only the table's lock.
+// Called by the loader on whatever thread maps or unmaps an image (Wine
+// holds its lock then): it takes only the table's lock. An image is taken to
+// be released only once it is unmapped, which the loader tells of before.
 VOID NTAPI NoteMapping(ULONG reason, const MappingNotice* notice, PVOID) {
     answers::NoteLoaderCaller(__builtin_return_address(0));
     const auto base = reinterpret_cast<std::uintptr_t>(notice->base);
@@ -112,17 +106,7 @@ VOID NTAPI NoteMapping(ULONG reason, const MappingNotice* notice, PVOID) {
         if (!NoteMapped(owner, base, notice->size, notice->base)) {
             owner->threadsRemain.store(true);  // unknown to the handlers, its code must never go
         }
-    } else if (reason == ImageUnmapped) {
-        NoteUnmapped(base);
     }
-}
-
-bool ImageGone(const LibraryPlace& place) {
-    MEMORY_BASIC_INFORMATION info{};
-    const auto base = place.base.load();
-    return VirtualQuery(reinterpret_cast<const void*>(base), &info, sizeof info) == 0 ||
-           info.State == MEM_FREE || info.Type != MEM_IMAGE ||
-           reinterpret_cast<std::uintptr_t>(info.AllocationBase) != base;
 }
 
 }  // namespace
@@ -172,10 +156,9 @@ void ReserveReleased() {
         if (place.size.load() == 0) {
             continue;
         }
-        if (!place.released.load() && ImageGone(place)) {
-            place.released.store(true);
+        if (IsReleased(place)) {
+            Reserve(place);
         }
-        Reserve(place);
     }
 }
 
@@ -190,5 +173,20 @@ bool Reserve(LibraryPlace& place) {
 }
 
 SRWLOCK& AnswerLock() { return TheTable().answerLock; }
+
+bool IsReleased(LibraryPlace& place) {
+    if (place.released.load()) {
+        return true;
+    }
+    MEMORY_BASIC_INFORMATION info{};
+    const auto base = place.base.load();
+    const bool gone = VirtualQuery(reinterpret_cast<const void*>(base), &info, sizeof info) == 0 ||
+                      info.State == MEM_FREE || info.Type != MEM_IMAGE ||
+                      reinterpret_cast<std::uintptr_t>(info.AllocationBase) != base;
+    if (gone) {
+        place.released.store(true);
+    }
+    return gone;
+}
 
 }  // namespace quorvex::foreign::places

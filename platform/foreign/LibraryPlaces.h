@@ -19,7 +19,7 @@ struct LibraryPlace {
     // A library without relocations can only load at its preferred base, as
     // it will at the next install: its place is never reserved.
     std::atomic<bool> movable{true};
-    std::atomic<bool> released{false};  // its image is unmapped
+    std::atomic<bool> released{false};  // its image was seen unmapped
     std::atomic<bool> reserved{false};  // under the answer lock
 };
 
@@ -34,6 +34,8 @@ LibraryPlace* Of(std::uintptr_t address);
 // it loaded); false when the table is full, and then it is never released.
 bool Record(HMODULE library);
 
+// Whether the place's image is unmapped; it is marked released once it is.
+bool IsReleased(LibraryPlace& place);
 // After a release: each place whose image is gone now is marked released,
 // and reserved where it can be.
 void ReserveReleased();

@@ -3,6 +3,7 @@
 // application folder ships fixture_both_ok. The copy that hangs is in
 // RepeatedUseFaultTest.cpp, as the one time-out of the suite.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cwchar>
 
@@ -64,6 +65,13 @@ DWORD WINAPI CallThroughDispatcher(LPVOID target) {
     return 7;
 }
 #endif
+
+// What Windows raises when work on a pool thread calls ExitThread.
+DWORD WINAPI RaiseInvalidThread(LPVOID raisedOn) {
+    static_cast<std::atomic<DWORD>*>(raisedOn)->store(GetCurrentThreadId());
+    RaiseException(0xC000071C, 0, 0, nullptr);
+    return 0;
+}
 
 constexpr DWORD TestException = 0xE0515659;
 
@@ -290,6 +298,16 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
     const UniqueHandle parked(OpenThread(SYNCHRONIZE, FALSE, faultedOn));
     EXPECT_TRUE(parked && WaitForSingleObject(parked.get(), 0) == WAIT_TIMEOUT)
         << "the pool thread whose work faulted was ended";
+    // Work that ends its pool thread, as Windows tells of it.
+    std::atomic<DWORD> raisedOn{0};
+    ASSERT_TRUE(QueueUserWorkItem(RaiseInvalidThread, &raisedOn, WT_EXECUTEDEFAULT));
+    for (int waited = 0; raisedOn.load() == 0 && waited < 2000; waited += 10) {
+        Sleep(10);
+    }
+    Sleep(100);
+    const UniqueHandle ending(OpenThread(SYNCHRONIZE, FALSE, raisedOn.load()));
+    EXPECT_TRUE(ending && WaitForSingleObject(ending.get(), 0) == WAIT_TIMEOUT)
+        << "the pool thread whose work asked to end it was not parked";
     // Every thread seen over a second of ticks: ones that come and go count too.
     const std::vector<DWORD> before = ThreadIds();
     std::vector<DWORD> born;
