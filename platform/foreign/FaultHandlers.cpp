@@ -55,16 +55,23 @@ bool IsFetchFault(const EXCEPTION_RECORD& record) {
             record.ExceptionInformation[1] == address);
 }
 
-// First, before any frame's handler: code fetched from a released
-// library's place, where there is none. No handler knows of it, and after
-// a return into the place, with whatever then lies on the stack, no
-// unwinder may get as far as the process's filter. A call there is
-// answered; otherwise the thread stops, unless it is the window's.
-LONG WINAPI ContainFetchFromReleasedPlace(EXCEPTION_POINTERS* exception) {
+// First, before any frame's handler, whose owners cannot know of them:
+// - what Windows raises when work on a pool thread calls ExitThread, after
+//   the thread's detach has run, and then ends the process: the program
+//   never does, so some library's work did, and the thread is parked;
+// - code fetched from a released library's place, where there is none:
+//   after a return into the place, with whatever then lies on the stack, no
+//   unwinder may get as far as the process's filter. A call there is
+//   answered; otherwise the thread stops, unless it is the window's.
+LONG WINAPI ContainFirst(EXCEPTION_POINTERS* exception) {
     const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+    constexpr DWORD InvalidThread = 0xC000071C;  // STATUS_INVALID_THREAD
+    if (record.ExceptionCode == InvalidThread && threads::IsThreadPoolThread()) {
+        Park();
+    }
     const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
     places::LibraryPlace* const place = places::Of(address);
-    if (place == nullptr || !place->released.load() || !IsFetchFault(record)) {
+    if (place == nullptr || !IsFetchFault(record) || !places::IsReleased(*place)) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     if (answers::AnswerCall(*exception->ContextRecord, *place, address)) {
@@ -103,7 +110,7 @@ void Install() {
     HandlerState& state = TheState();
     state.previous = SetUnhandledExceptionFilter(ContainFault);
     const ExclusiveLock lock(state.lock);
-    state.vectored = AddVectoredExceptionHandler(1, ContainFetchFromReleasedPlace);
+    state.vectored = AddVectoredExceptionHandler(1, ContainFirst);
 }
 
 void PutBack() {
@@ -112,7 +119,7 @@ void PutBack() {
     // finds the list without it.
     HandlerState& state = TheState();
     const ExclusiveLock lock(state.lock);
-    if (PVOID first = AddVectoredExceptionHandler(1, ContainFetchFromReleasedPlace)) {
+    if (PVOID first = AddVectoredExceptionHandler(1, ContainFirst)) {
         if (state.vectored != nullptr) {
             RemoveVectoredExceptionHandler(state.vectored);
         }
