@@ -47,7 +47,10 @@ void InstallCommands::cmdRegister_Click() noexcept {
         return;
     }
 
-    Unregister(destination);
+    if (!Unregister(destination)) {
+        TakeErrorRoad();
+        return;
+    }
     // Installing into the program's own folder: the installed copy is the
     // shipped one. Deleted, it would be lost; it is registered where it is.
     const bool inPlace = Delete(destination, source) == Deletion::IsKept;
@@ -83,8 +86,7 @@ void InstallCommands::cmdUninstall_Click() noexcept {
         return;
     }
 
-    Unregister(destination);
-    if (Delete(destination, {}) == Deletion::Refused) {
+    if (Unregister(destination) && Delete(destination, {}) == Deletion::Refused) {
         // Whatever its unregistration said, the copy is still installed.
         Attempt([&] { board_.SetStatus(StatusRow::Uninstall, status_text::Failed, colour::Red); });
         Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
@@ -105,11 +107,12 @@ std::wstring InstallCommands::Destination() const {
     return files_.FullPath(text).value_or(text);
 }
 
-void InstallCommands::Unregister(const std::wstring& destination) noexcept {
+bool InstallCommands::Unregister(const std::wstring& destination) noexcept {
     RegResult result = RegResult::NoAction;
     Attempt([&] { result = invoker_.CallRegEntry(destination, RegModeUnregister); });
     Attempt([&] { board_.ShowResult(StatusRow::Uninstall, result); });
     Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
+    return result != RegResult::LoadOutOfRoom;
 }
 
 Deletion InstallCommands::Delete(const std::wstring& destination,

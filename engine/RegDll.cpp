@@ -28,6 +28,8 @@ RegResult ResultOf(const WorkerReport& report, RegMode mode) {
     switch (report.stage) {
         case WorkerStage::NotLoaded:
             return RegResult::LoadFailed;
+        case WorkerStage::OutOfRoom:
+            return RegResult::LoadOutOfRoom;
         case WorkerStage::EntryMissing:
             return RegResult::EntryMissing;
         case WorkerStage::Returned:
@@ -51,7 +53,7 @@ RegDll::~RegDll() {
     }
 }
 
-bool RegDll::StillRunning(const std::wstring& fullPath) {
+bool RegDll::StillRunning(const std::wstring& fullPath, const std::optional<FileIdentity>& file) {
     std::erase_if(unfinished_, [&](const Unfinished& call) {
         if (!kernel_.Report(call.thread).ended) {
             return false;
@@ -60,7 +62,8 @@ bool RegDll::StillRunning(const std::wstring& fullPath) {
         return true;
     });
     return std::any_of(unfinished_.begin(), unfinished_.end(), [&](const Unfinished& call) {
-        return EqualIgnoringAsciiCase(call.path, fullPath);
+        return call.file && file ? *call.file == *file
+                                 : EqualIgnoringAsciiCase(call.path, fullPath);
     });
 }
 
@@ -75,7 +78,8 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     }
     // An earlier call's entry point that is still running could undo what
     // this one does, after the rows have told of it.
-    if (StillRunning(*fullPath)) {
+    const std::optional<FileIdentity> file = kernel_.IdentityOf(*fullPath);
+    if (StillRunning(*fullPath, file)) {
         return RegResult::TimedOut;
     }
     // The library's own imports come from its folder, then the system folder;
@@ -95,7 +99,7 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     if (report.ended) {
         kernel_.CloseHandle(worker);
     } else {
-        unfinished_.push_back({*fullPath, worker});
+        unfinished_.push_back({*fullPath, file, worker});
     }
     return ResultOf(report, mode);
 }

@@ -2,6 +2,7 @@
 // thread under a time limit, and tells how far it got.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ enum class RegResult : std::int32_t {
     // ended without its return: a fault it did not handle, a stack overflow,
     // its own ExitThread.
     EntryFailed = 6,
+    // The loader found no room for the library in the address space: a copy
+    // may well be there, and is not to be taken for none.
+    LoadOutOfRoom = 7,
 };
 
 // Any value is accepted; only these two name an entry point.
@@ -47,6 +51,7 @@ struct CallPlan {
 enum class WorkerStage : std::int32_t {
     Loading,       // the load has not ended
     NotLoaded,     // the loader refused the library
+    OutOfRoom,     // the loader found no address space for it
     EntryMissing,  // loaded; it has no such entry point, or none was named
     InEntryPoint,  // the entry point has not returned
     Returned,      // the entry point returned; its status is known
@@ -56,6 +61,15 @@ struct WorkerReport {
     WorkerStage stage = WorkerStage::Loading;
     std::uint32_t status = 0;  // the entry point's HRESULT, once it returned
     bool ended = false;        // the worker has ended, however
+};
+
+// A file as its file system knows it, whatever the spelling of its path
+// (letter case, an 8.3 name, a \\?\ prefix): its volume's serial number
+// and its identifier there.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::array<std::uint8_t, 16> file{};
+    bool operator==(const FileIdentity&) const = default;
 };
 
 // The kernel services CallRegEntry is written against; tests bind a fake.
@@ -68,6 +82,8 @@ class KernelServices {
     // The fully qualified path, resolved against the current folder and drive
     // as the file calls resolve it; nothing when it cannot be resolved.
     virtual std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) = 0;
+    // The file at the fully qualified path; nothing when it cannot be opened.
+    virtual std::optional<FileIdentity> IdentityOf(const std::wstring& fullPath) = 0;
     // Whether LoadLibraryExW takes the LOAD_LIBRARY_SEARCH_ flags: Windows 8
     // and later, and Windows 7 with its loader update (KB2533623).
     virtual bool HasLoadLibrarySearchFlags() = 0;
@@ -110,10 +126,12 @@ class RegDll final : public RegistrationInvoker {
     // A worker that was still running when its call gave up on it.
     struct Unfinished {
         std::wstring path;
+        std::optional<FileIdentity> file;
         KernelServices::Thread thread;
     };
-    // Whether an earlier call into the library at this path is still running.
-    bool StillRunning(const std::wstring& fullPath);
+    // Whether an earlier call into the same file is still running: the same
+    // identity, or where either is unknown, the same path.
+    bool StillRunning(const std::wstring& fullPath, const std::optional<FileIdentity>& file);
 
     KernelServices& kernel_;
     std::vector<Unfinished> unfinished_;

@@ -12,6 +12,7 @@ std::optional<RowStatus> UninstallRowStatus(RegResult result) {
             return RowStatus{status_text::NotValid, colour::Red};
         case RegResult::TimedOut:
         case RegResult::EntryFailed:
+        case RegResult::LoadOutOfRoom:
             return RowStatus{status_text::Failed, colour::Red};
         case RegResult::Unregistered:
             return RowStatus{status_text::Successful, colour::Green};
@@ -26,6 +27,7 @@ std::optional<RowStatus> InstallRowStatus(RegResult result) {
         case RegResult::EntryMissing:
         case RegResult::TimedOut:
         case RegResult::EntryFailed:
+        case RegResult::LoadOutOfRoom:
             return RowStatus{status_text::Failed, colour::Red};
         case RegResult::Registered:
             return RowStatus{status_text::Successful, colour::Green};

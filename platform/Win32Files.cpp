@@ -34,23 +34,10 @@ struct FileId128 {
     BYTE fileId[16];
 };
 
-// Whether two open files are one: the 128-bit file id where the system has
-// it (the 64-bit index is not unique on ReFS), else the 64-bit index.
+// Whether two open files are one.
 bool SameFile(HANDLE one, HANDLE other) {
-    FileId128 a{};
-    FileId128 b{};
-    if (GetFileInformationByHandleEx(one, FileIdInfoClass, &a, sizeof a) != FALSE &&
-        GetFileInformationByHandleEx(other, FileIdInfoClass, &b, sizeof b) != FALSE) {
-        return a.volumeSerialNumber == b.volumeSerialNumber &&
-               std::memcmp(a.fileId, b.fileId, sizeof a.fileId) == 0;
-    }
-    BY_HANDLE_FILE_INFORMATION oneInfo{};
-    BY_HANDLE_FILE_INFORMATION otherInfo{};
-    return GetFileInformationByHandle(one, &oneInfo) != FALSE &&
-           GetFileInformationByHandle(other, &otherInfo) != FALSE &&
-           oneInfo.dwVolumeSerialNumber == otherInfo.dwVolumeSerialNumber &&
-           oneInfo.nFileIndexHigh == otherInfo.nFileIndexHigh &&
-           oneInfo.nFileIndexLow == otherInfo.nFileIndexLow;
+    const std::optional<FileIdentity> identity = IdentityOfFile(one);
+    return identity && identity == IdentityOfFile(other);
 }
 
 // Renames an open file within its folder.
@@ -134,6 +121,25 @@ std::wstring ReadApplicationDirectory() {
 }
 
 }  // namespace
+
+std::optional<FileIdentity> IdentityOfFile(HANDLE file) {
+    FileIdentity identity;
+    FileId128 id{};
+    if (GetFileInformationByHandleEx(file, FileIdInfoClass, &id, sizeof id) != FALSE) {
+        identity.volume = id.volumeSerialNumber;
+        std::memcpy(identity.file.data(), id.fileId, sizeof id.fileId);
+        return identity;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(file, &info) == FALSE) {
+        return std::nullopt;
+    }
+    identity.volume = info.dwVolumeSerialNumber;
+    const ULONGLONG index =
+        (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    std::memcpy(identity.file.data(), &index, sizeof index);
+    return identity;
+}
 
 std::optional<std::wstring> FullPathOf(const std::wstring& path) {
     // The system would stop at an embedded NUL and resolve a shorter path.

@@ -1,15 +1,23 @@
 #pragma once
 
+#include <windows.h>
+
 #include <optional>
 #include <string>
 
 #include "engine/FileServices.h"
+#include "engine/RegDll.h"
 
 namespace quorvex {
 
 // The fully qualified path, as the file calls resolve `path` against the
 // current folder and drive; nothing when it cannot be resolved.
 std::optional<std::wstring> FullPathOf(const std::wstring& path);
+
+// The open file as its file system knows it: the 128-bit file id where the
+// system has it (the 64-bit index is not unique on ReFS), else the 64-bit
+// index; nothing when neither can be read.
+std::optional<FileIdentity> IdentityOfFile(HANDLE file);
 
 class Win32Files : public FileServices {
   public:

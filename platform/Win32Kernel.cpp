@@ -3,10 +3,10 @@
 #include <atomic>
 #include <memory>
 
-#include "platform/foreign/ForeignCode.h"
 #include "platform/Handles.h"
 #include "platform/Win32Files.h"
 #include "platform/Win32Startup.h"
+#include "platform/foreign/ForeignCode.h"
 
 namespace quorvex {
 
@@ -44,15 +44,29 @@ std::uint32_t RunInApartment(FARPROC entry) {
         reinterpret_cast<EntryPoint>(reinterpret_cast<void (*)()>(entry))());
 }
 
+// Whether the last call failed for want of address space or memory.
+bool OutOfRoom() {
+    const DWORD error = GetLastError();
+    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
+           error == ERROR_COMMITMENT_LIMIT || error == ERROR_INVALID_ADDRESS;
+}
+
 // The worker: all of the library's code in this call runs here, under the
 // caller's one wait.
 DWORD WINAPI CarryOutPlan(LPVOID parameter) {
     WorkerRecord& worker = *static_cast<WorkerRecord*>(parameter);
-    const HMODULE library =
-        ::LoadLibraryExW(worker.plan.path.c_str(), nullptr, worker.plan.loadFlags);
+    const auto load = [&] {
+        return ::LoadLibraryExW(worker.plan.path.c_str(), nullptr, worker.plan.loadFlags);
+    };
+    HMODULE library = load();
+    bool outOfRoom = library == nullptr && OutOfRoom();
+    if (outOfRoom && foreign::GiveBackRoom()) {
+        library = load();
+        outOfRoom = library == nullptr && OutOfRoom();
+    }
     foreign::NoteLibrary(*worker.call, library);
     if (library == nullptr) {
-        worker.stage = WorkerStage::NotLoaded;
+        worker.stage = outOfRoom ? WorkerStage::OutOfRoom : WorkerStage::NotLoaded;
     } else if (const FARPROC entry = worker.plan.entryName != nullptr
                                          ? ::GetProcAddress(library, worker.plan.entryName)
                                          : nullptr;
@@ -94,6 +108,17 @@ std::optional<std::wstring> Win32Kernel::GetFullPathNameW(const std::wstring& pa
     return FullPathOf(path);
 }
 
+std::optional<FileIdentity> Win32Kernel::IdentityOf(const std::wstring& fullPath) {
+    const UniqueHandle file(CreateFileW(fullPath.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    return IdentityOfFile(file.get());
+}
+
 bool Win32Kernel::HasLoadLibrarySearchFlags() { return searchFlags_; }
 
 KernelServices::Thread Win32Kernel::StartCall(const CallPlan& plan) {
@@ -108,8 +133,14 @@ KernelServices::Thread Win32Kernel::StartCall(const CallPlan& plan) {
     record.call->body = CarryOutPlan;
     record.call->argument = &record;
     worker->thread.reset(foreign::StartWorker(*record.call));
+    if (!worker->thread && foreign::GiveBackRoom()) {
+        worker->thread.reset(foreign::StartWorker(*record.call));
+    }
     if (!worker->thread) {
-        static_cast<void>(foreign::Close(*record.call));
+        if (foreign::Close(*record.call)) {
+            // A thread born meanwhile is marked with the call: it stays.
+            static_cast<void>(worker->record.release());
+        }
         return nullptr;
     }
     return worker.release();

@@ -20,6 +20,7 @@ class Win32Kernel final : public KernelServices {
     Win32Kernel& operator=(const Win32Kernel&) = delete;
 
     std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) override;
+    std::optional<FileIdentity> IdentityOf(const std::wstring& fullPath) override;
     bool HasLoadLibrarySearchFlags() override;
     Thread StartCall(const CallPlan& plan) override;
     std::uint32_t WaitForSingleObject(Thread thread, std::uint32_t ms) override;

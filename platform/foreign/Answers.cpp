@@ -270,7 +270,7 @@ bool WriteAnswer(places::LibraryPlace& place, std::uintptr_t address, DWORD argu
     const std::uintptr_t page = address & ~(size - 1);
     auto* const pageStart = reinterpret_cast<unsigned char*>(page);
     MEMORY_BASIC_INFORMATION info{};
-    if (page + size - address < 5 || !places::Reserve(place) ||
+    if (page + size - address < 5 || !places::Reserve(place, true) ||
         VirtualQuery(pageStart, &info, sizeof info) == 0 ||
         reinterpret_cast<std::uintptr_t>(info.AllocationBase) != place.base.load()) {
         return false;
@@ -297,10 +297,23 @@ bool WriteAnswer(places::LibraryPlace& place, std::uintptr_t address, DWORD argu
     }
     VirtualProtect(pageStart, size, PAGE_EXECUTE_READ, &old);
     FlushInstructionCache(GetCurrentProcess(), pageStart, size);
+    place.answered.store(true);
     return true;
 }
 
 }  // namespace
+
+bool AnsweredMeanwhile(places::LibraryPlace& place, std::uintptr_t address) {
+    // Every answer is written under the lock, its page writable meanwhile.
+    const ExclusiveLock lock(places::AnswerLock());
+    MEMORY_BASIC_INFORMATION info{};
+    constexpr DWORD Executable = PAGE_EXECUTE | PAGE_EXECUTE_READ;
+    const auto code = Read<unsigned char>(address);
+    return VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != 0 &&
+           reinterpret_cast<std::uintptr_t>(info.AllocationBase) == place.base.load() &&
+           info.State == MEM_COMMIT && (info.Protect & Executable) != 0 && code &&
+           *code != 0xF4;  // not a halt: an answer's
+}
 
 void FindCallersOnce() {
 #if defined(__i386__)

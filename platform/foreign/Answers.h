@@ -18,6 +18,12 @@ void FindCallersOnce();
 // given; a library may leave one of its own.
 void NoteLoaderCaller(const void* returnAddress);
 
+// Whether the fault at `address`, in the released `place`, met an answer
+// page that another thread had made writable to add an answer, or a call
+// that another thread answered first: once that thread is done, the answer
+// stands there, and the instruction is to be tried again.
+bool AnsweredMeanwhile(places::LibraryPlace& place, std::uintptr_t address);
+
 // The fault at `address`, in the released `place`, when it is the first
 // instruction of a call there: writes the answer and returns true, after
 // which the call is made again and returns 0.

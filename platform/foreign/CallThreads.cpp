@@ -200,6 +200,15 @@ void Open(Call& call) {
 }
 
 bool Close(Call& call) {
+    ThreadRegistry& registry = TheRegistry();
+    {
+        // First: a thread that takes its first step from now on is not
+        // marked with the call, which is freed once no thread of it runs.
+        const ExclusiveLock lock(registry.lock);
+        if (registry.open == &call) {
+            registry.open = nullptr;
+        }
+    }
     // The threads born during the call that still run.
     std::vector<LateThread> born;
     const ULONGLONG startDeadline = GetTickCount64() + 500;
@@ -215,11 +224,7 @@ bool Close(Call& call) {
             call.heldThreads.push_back(std::move(thread));
         });
 
-    ThreadRegistry& registry = TheRegistry();
     const ExclusiveLock lock(registry.lock);
-    if (registry.open == &call) {
-        registry.open = nullptr;
-    }
     // A thread born during the call that has not yet taken its first step
     // is marked when it does. An entry whose thread has ended makes room.
     for (LateThread& late : registry.late) {

@@ -74,7 +74,8 @@ LONG WINAPI ContainFirst(EXCEPTION_POINTERS* exception) {
     if (place == nullptr || !IsFetchFault(record) || !places::IsReleased(*place)) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
-    if (answers::AnswerCall(*exception->ContextRecord, *place, address)) {
+    if (answers::AnsweredMeanwhile(*place, address) ||
+        answers::AnswerCall(*exception->ContextRecord, *place, address)) {
         return EXCEPTION_CONTINUE_EXECUTION;
     }
     if (const Call* call = threads::CallOfThisThread()) {

@@ -55,11 +55,13 @@ void NoteLibrary(Call& call, HMODULE library) {
 }
 
 bool Close(Call& call) {
-    settings::PutBack(call);
-    handlers::PutBack();
     if (call.closed.exchange(true)) {
         return true;
     }
+    // Only here, while the call is still the open one: a worker that ends
+    // after its caller gave up must change nothing of a later call.
+    settings::PutBack(call);
+    handlers::PutBack();
     const bool threadsRemain = threads::Close(call) || call.threadsRemain.load();
     call.threadsRemain.store(threadsRemain);
     return threadsRemain;
@@ -72,6 +74,8 @@ void Release(HMODULE library) {
     FreeLibrary(library);
     places::ReserveReleased();
 }
+
+bool GiveBackRoom() { return places::GiveBackReservations(); }
 
 void StartMainApartment() {
     static const bool started = [] {

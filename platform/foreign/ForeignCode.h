@@ -69,8 +69,8 @@ void NoteLibrary(Call& call, HMODULE library);
 // The first of the worker and its caller to close it lists the threads born
 // during it that still run. True when the library must stay loaded: such a
 // thread runs, or the caller had closed the call first, having given up.
-// Each time, the process-wide settings that the program relies on and the
-// library's code may have changed are put back: the filter and the
+// The first also puts back the process-wide settings that the program
+// relies on and the library's code may have changed: the filter and the
 // program's vectored handler (first again), the error mode, the folders
 // searched for libraries loaded by name, the current folder.
 bool Close(Call& call);
@@ -83,6 +83,11 @@ void LetGoOfThreads(Call& call);
 // known, so that code called there later (by a timer it never stopped) is
 // answered, and stay reserved, so that no library loaded later lands there.
 void Release(HMODULE library);
+
+// Gives back the address space that released places keep reserved, but for
+// those that answer calls, when a load or a thread found none: false when
+// there was none to give back.
+bool GiveBackRoom();
 
 // A thread of the program's own that only serves COM, started before any
 // window exists: the process's main single-threaded apartment.

@@ -33,7 +33,16 @@ struct PlaceTable {
     std::array<LibraryPlace, 1024> places{};
     std::atomic<std::size_t> count{0};
     SRWLOCK answerLock = SRWLOCK_INIT;
+    // Under the answer lock:
+    std::uintptr_t reservedBytes = 0;
+    std::uint64_t reservations = 0;
 };
+
+// What the reservations of places that answer no call may keep: a library
+// of 20 MB installed a hundred times in one run would otherwise take the
+// whole of an x86 process's 2 GB, and every later load would fail.
+constexpr std::uintptr_t ReservationBound =
+    sizeof(void*) == 4 ? std::uintptr_t{256} << 20 : std::uintptr_t{16} << 30;
 
 PlaceTable& TheTable() {
     static constinit PlaceTable table;
@@ -58,6 +67,8 @@ void Fill(LibraryPlace& place, std::uintptr_t base, std::uintptr_t size, bool mo
     place.size.store(0);
     place.released.store(false);
     place.reserved.store(false);
+    place.answered.store(false);
+    place.givenBack.store(false);
     place.movable.store(movable);
     place.base.store(base);
     place.size.store(size);
@@ -156,20 +167,67 @@ void ReserveReleased() {
         if (place.size.load() == 0) {
             continue;
         }
-        if (IsReleased(place)) {
+        if (!place.givenBack.load() && IsReleased(place)) {
             Reserve(place);
         }
     }
 }
 
-bool Reserve(LibraryPlace& place) {
-    if (!place.reserved.load()) {
-        void* const base = reinterpret_cast<void*>(place.base.load());
-        place.reserved.store(place.released.load() && place.movable.load() &&
-                             VirtualAlloc(base, place.size.load(), MEM_RESERVE, PAGE_NOACCESS) ==
-                                 base);
+namespace {
+
+// Under the answer lock: gives back the oldest reservation that answers no
+// call; false when there is none.
+bool GiveBackOldest() {
+    PlaceTable& table = TheTable();
+    LibraryPlace* oldest = nullptr;
+    const std::size_t count = std::min(table.count.load(), table.places.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        LibraryPlace& place = table.places[i];
+        if (place.reserved.load() && !place.answered.load() &&
+            (oldest == nullptr || place.reservedAt < oldest->reservedAt)) {
+            oldest = &place;
+        }
     }
-    return place.reserved.load();
+    if (oldest == nullptr) {
+        return false;
+    }
+    VirtualFree(reinterpret_cast<void*>(oldest->base.load()), 0, MEM_RELEASE);
+    table.reservedBytes -= oldest->size.load();
+    oldest->reserved.store(false);
+    oldest->givenBack.store(true);
+    return true;
+}
+
+}  // namespace
+
+bool Reserve(LibraryPlace& place, bool toAnswer) {
+    if (place.reserved.load() || !place.released.load() || !place.movable.load()) {
+        return place.reserved.load();
+    }
+    PlaceTable& table = TheTable();
+    const std::uintptr_t size = place.size.load();
+    while (table.reservedBytes + size > ReservationBound && GiveBackOldest()) {
+    }
+    if (!toAnswer && table.reservedBytes + size > ReservationBound) {
+        return false;
+    }
+    void* const base = reinterpret_cast<void*>(place.base.load());
+    if (VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS) != base) {
+        return false;
+    }
+    table.reservedBytes += size;
+    place.reservedAt = ++table.reservations;
+    place.reserved.store(true);
+    return true;
+}
+
+bool GiveBackReservations() {
+    const ExclusiveLock lock(TheTable().answerLock);
+    bool gaveBack = false;
+    while (GiveBackOldest()) {
+        gaveBack = true;
+    }
+    return gaveBack;
 }
 
 SRWLOCK& AnswerLock() { return TheTable().answerLock; }

@@ -20,7 +20,11 @@ struct LibraryPlace {
     // it will at the next install: its place is never reserved.
     std::atomic<bool> movable{true};
     std::atomic<bool> released{false};  // its image was seen unmapped
-    std::atomic<bool> reserved{false};  // under the answer lock
+    // Under the answer lock:
+    std::atomic<bool> reserved{false};
+    std::atomic<bool> answered{false};   // an answer is written there: always kept
+    std::atomic<bool> givenBack{false};  // reserved again only to answer a call
+    std::uint64_t reservedAt = 0;        // the order of reservations
 };
 
 // Once: from now on the loader tells of every image mapped or unmapped, and
@@ -40,7 +44,13 @@ bool IsReleased(LibraryPlace& place);
 // and reserved where it can be.
 void ReserveReleased();
 // Reserves a released place once nothing is mapped there; under AnswerLock.
-bool Reserve(LibraryPlace& place);
+// What reservations keep is bounded: the oldest that answer no call are
+// given back first to make room; a place is reserved beyond the bound only
+// `toAnswer` a call there.
+bool Reserve(LibraryPlace& place, bool toAnswer = false);
+// Gives back every reservation that answers no call, for a load or a thread
+// that found no room; false when there was none.
+bool GiveBackReservations();
 // Taken to change what a released place holds.
 SRWLOCK& AnswerLock();
 
