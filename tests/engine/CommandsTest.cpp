@@ -110,6 +110,21 @@ TEST_F(CommandsTest, UninstallRunsEveryStepInOrderAndNeverTouchesTheShippedCopy)
     ExpectIdleAndMirrored();
 }
 
+// A copy the loader found no room for was never unregistered: it is not
+// taken for none, and stays.
+TEST_F(CommandsTest, CopyTheLoaderHadNoRoomForStays) {
+    for (bool install : {false, true}) {
+        SCOPED_TRACE(install ? "install" : "uninstall");
+        log.clear();
+        invoker.results = {RegResult::LoadOutOfRoom, RegResult::Registered};
+        install ? commands.cmdRegister_Click() : commands.cmdUninstall_Click();
+        EXPECT_EQ(controls.Caption(StatusRow::Uninstall), L"Failed!");
+        EXPECT_FALSE(Logged("delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"));
+        EXPECT_FALSE(Logged("register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"));
+        ExpectIdleAndMirrored();
+    }
+}
+
 // Each uninstall-row outcome is shown, mirrored, and the delete still runs.
 TEST_F(CommandsTest, UninstallRowOutcomesNeverStopTheDelete) {
     const std::pair<RegResult, const wchar_t*> outcomes[] = {

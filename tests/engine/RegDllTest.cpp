@@ -26,6 +26,10 @@ class RecordingKernel : public KernelServices {
         const auto full = fullPaths.find(path);
         return full != fullPaths.end() ? full->second : path;
     }
+    std::optional<FileIdentity> IdentityOf(const std::wstring& path) override {
+        const auto identity = identities.find(path);
+        return identity != identities.end() ? std::optional(identity->second) : std::nullopt;
+    }
     bool HasLoadLibrarySearchFlags() override { return searchFlags; }
     Thread StartCall(const CallPlan& plan) override {
         calls.push_back("StartCall " + Narrow(plan.path) + " " + FlagNames(plan.loadFlags) + " " +
@@ -53,7 +57,8 @@ class RecordingKernel : public KernelServices {
     }
 
     bool resolves = true;
-    std::map<std::wstring, std::wstring> fullPaths;  // the rest resolve to themselves
+    std::map<std::wstring, std::wstring> fullPaths;   // the rest resolve to themselves
+    std::map<std::wstring, FileIdentity> identities;  // the rest cannot be opened
     bool searchFlags = true;
     bool threadStarts = true;
     WorkerReport report{WorkerStage::Returned, 0, true};  // for the next worker
@@ -223,6 +228,7 @@ TEST_F(RegDllTest, ResultFollowsWhereTheWorkerGotAndWhatTheEntryPointReturned) {
         {{Returned, 0u, false}, RegResult::Registered, RegResult::Unregistered},  // a slow release
         {{Returned, 0x80004005u, false}, RegResult::EntryFailed, RegResult::EntryFailed},
         {{NotLoaded, 0u, true}, RegResult::LoadFailed, RegResult::LoadFailed},
+        {{OutOfRoom, 0u, true}, RegResult::LoadOutOfRoom, RegResult::LoadOutOfRoom},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.report.stage)) + " " +
@@ -259,6 +265,23 @@ TEST_F(RegDllTest, NoCallIntoALibraryWhoseEarlierCallStillRuns) {
     EXPECT_EQ(kernel.calls.at(1), "Report worker1");
     EXPECT_EQ(kernel.calls.at(2), "CloseHandle worker1");
     EXPECT_EQ(kernel.calls.at(3), Start + "DllRegisterServer");
+}
+
+// The same file by another spelling (an 8.3 name, a \\?\ prefix, a letter
+// case outside ASCII) is the same library; another file at a path spelt
+// alike once the first is gone is not.
+TEST_F(RegDllTest, StillRunningIsJudgedByTheFileNotItsSpelling) {
+    const std::wstring shortName = L"C:\\WINDOWS\\SYSTEM\\QUORVE~1.DLL";
+    kernel.identities[LibraryPath] = {7, {1, 2, 3}};
+    kernel.identities[shortName] = {7, {1, 2, 3}};
+    RegDll invoker(kernel);
+    kernel.report = {WorkerStage::InEntryPoint, 0, false};
+    EXPECT_EQ(invoker.CallRegEntry(LibraryPath, RegModeUnregister), RegResult::TimedOut);
+    kernel.report = {WorkerStage::Returned, 0, true};
+    EXPECT_EQ(invoker.CallRegEntry(shortName, RegModeRegister), RegResult::TimedOut)
+        << "a second entry point started beside the one still running";
+    kernel.identities[LibraryPath] = {7, {9}};
+    EXPECT_EQ(invoker.CallRegEntry(LibraryPath, RegModeRegister), RegResult::Registered);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ TEST_F(StatusBoardTest, ColoursArePackedRedPlus256GreenPlus65536Blue) {
     EXPECT_EQ(colour::Blue, 16711680u);
 }
 
-// Every result 0..6 through both row tables; a result a table leaves out
+// Every result 0..7 through both row tables; a result a table leaves out
 // leaves the row as it was ("..." in white after a reset).
 TEST_F(StatusBoardTest, RowTablesCoverEveryResult) {
     const Expected uninstallRow[] = {
@@ -41,6 +41,7 @@ TEST_F(StatusBoardTest, RowTablesCoverEveryResult) {
         {RegResult::Registered, L"...", colour::White},
         {RegResult::Unregistered, L"Sucessful", colour::Green},
         {RegResult::EntryFailed, L"Failed!", colour::Red},
+        {RegResult::LoadOutOfRoom, L"Failed!", colour::Red},
     };
     const Expected installRow[] = {
         {RegResult::NoAction, L"...", colour::White},
@@ -50,10 +51,11 @@ TEST_F(StatusBoardTest, RowTablesCoverEveryResult) {
         {RegResult::Registered, L"Sucessful", colour::Green},
         {RegResult::Unregistered, L"...", colour::White},
         {RegResult::EntryFailed, L"Failed!", colour::Red},
+        {RegResult::LoadOutOfRoom, L"Failed!", colour::Red},
     };
     for (auto [row, table] : {std::pair{StatusRow::Uninstall, uninstallRow},
                               std::pair{StatusRow::Install, installRow}}) {
-        for (int i = 0; i < 7; ++i) {
+        for (int i = 0; i < 8; ++i) {
             const Expected& expected = table[i];
             SCOPED_TRACE(::testing::Message() << "row " << static_cast<int>(row) << " result "
                                               << static_cast<int>(expected.result));

@@ -96,6 +96,8 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_work_faults_later", Behaviour::Succeeds},
     {L"fixture_imports_tick", Behaviour::Succeeds},
     {L"fixture_vectored_handler", Behaviour::Succeeds},
+    {L"fixture_release_then_loads_dep", Behaviour::Succeeds},  // its qvxdep.dll beside it
+    {L"fixture_large_image", Behaviour::Succeeds},
     {L"fixture_slow_unregister", Behaviour::Fails},  // past the limit
     {L"fixture_changes_settings", Behaviour::Succeeds},
     {L"fixture_hang_then_fault", Behaviour::Fails},

@@ -235,7 +235,26 @@ TEST_F(InstalledCopyFaults, LoadOrReleasePastTheLimit) {
         SetEvent(release.get());
         // Given back by DllMain's end: the next case's library loads at once.
         GetModuleHandleW(copy.c_str());
+        Sleep(500);
+        EXPECT_EQ(testing::TakeFixtureCalls().find(L"Dll"), std::wstring::npos)
+            << c.name << ": an entry point ran once its load had ended, past the limit";
     }
+}
+
+// A worker that ends after its caller gave up, in the middle of a later
+// call: the later library's folder is still searched for what it loads by
+// name.
+TEST_F(InstalledCopyFaults, LateWorkerChangesNothingOfALaterCall) {
+    const UniqueHandle release(CreateEventW(
+        nullptr, TRUE, FALSE,
+        (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+    const std::wstring slow = LoadedCopyFolder(L"late-worker");
+    Place(L"fixture_slow_unregister", slow + L"\\Quorvexv1.4.dll");
+    Expect(Run("unregister takes 13 s: uninstall", Uninstall, slow));
+    ASSERT_TRUE(CopyFileW(BuildFile(L"dependency\\qvxdep.dll").c_str(),
+                          (dest + L"\\qvxdep.dll").c_str(), FALSE));
+    Ship(L"fixture_release_then_loads_dep");
+    Expect(Run("the last one ends during the next, which loads by name: install", Install, dest));
 }
 
 // An unregistration past the limit that removes the registration when it
@@ -361,6 +380,16 @@ TEST_F(InstalledCopyFaults, VectoredHandlerLeftBehind) {
     EXPECT_TRUE(ThreadComesBack(RaiseTestException, nullptr))
         << "an exception handled by a later handler ended its thread";
     RemoveVectoredExceptionHandler(last);
+}
+
+// A library whose image is 192 MB, installed twelve times in one run, as a
+// developer re-registering each build does: the places it leaves reserved
+// never take the address space that a later load needs (2 GB on x86).
+TEST_F(InstalledCopyFaults, LargeLibraryInstalledAgainAndAgain) {
+    Ship(L"fixture_large_image");
+    for (int install = 1; install <= 12; ++install) {
+        Expect(Run("192 MB library, install " + std::to_string(install) + " of 12", Install, dest));
+    }
 }
 
 // A library's code that changes what holds for the whole process: a crash

@@ -57,6 +57,13 @@ TEST_F(RepeatedUse, TwentyCommandsAfterATimeOutLeaveOnlyTheHungThread) {
     const Resources afterTimeOut = Count(reported);
     EXPECT_EQ(afterTimeOut.threads, start.threads + 1) << "the hung worker is the one thread left";
 
+    // The same file by another spelling while its entry point still runs: no
+    // second entry point starts beside it, whose outcome could undo the rows.
+    const CaseResult again = Run("the hung copy by its \\\\?\\ form meanwhile: uninstall",
+                                 Uninstall, L"\\\\?\\" + hungFolder);
+    Expect(again);
+    EXPECT_LT(again.seconds, 5.0) << "a second entry point started beside the one still running";
+
     const std::wstring folder = dest;
     const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
     const wchar_t* previous[] = {nullptr, L"fixture_denied", L"fixture_failing",
