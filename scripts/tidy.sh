@@ -10,4 +10,4 @@ for dir in "$gcc_dir/include/c++" "$gcc_dir/include/c++/x86_64-w64-mingw32"; do
 done
 clang-tidy --quiet -p build/host engine/*.cpp
 # shellcheck disable=SC2086
-clang-tidy --quiet -p build/win64 $mingw_args $(ls platform/*.cpp ui/*.cpp 2>/dev/null)
+clang-tidy --quiet -p build/win64 $mingw_args $(ls platform/*.cpp platform/foreign/*.cpp ui/*.cpp 2>/dev/null)

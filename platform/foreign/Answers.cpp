@@ -165,7 +165,7 @@ bool IsGuardDispatch(std::uintptr_t image, std::uintptr_t pointerAt, std::uintpt
     constexpr std::uint32_t DispatchPointerOffset = 0x78;  // GuardCFDispatchFunctionPointer
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
     const auto& headers =
-        *reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + static_cast<LONG>(dos->e_lfanew));
+        *reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + static_cast<DWORD>(dos->e_lfanew));
     const IMAGE_DATA_DIRECTORY& directory =
         headers.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
     if (directory.VirtualAddress != 0 && directory.Size >= DispatchPointerOffset + 8) {

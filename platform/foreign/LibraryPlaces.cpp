@@ -12,8 +12,7 @@ namespace quorvex::foreign::places {
 
 namespace {
 
-// What the loader passes to its notifications (LDR_DLL_NOTIFICATION_DATA;
-// the loaded and the unloaded form are the same).
+// What the loader passes to its notifications (LDR_DLL_NOTIFICATION_DATA).
 struct MappingNotice {
     ULONG flags;
     const void* fullName;
@@ -62,7 +61,8 @@ bool HasRelocations(const void* image) {
 }
 
 // Under the table's lock: writes the image into `place`, which readers may
-// be looking at; whatever it held before is no longer there.
+// be looking at; whatever it held before is no longer there. A place that
+// an image is mapped over holds no reservation of the program's.
 void Fill(LibraryPlace& place, std::uintptr_t base, std::uintptr_t size, bool movable) {
     place.size.store(0);
     place.released.store(false);

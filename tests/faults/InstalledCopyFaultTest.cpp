@@ -43,6 +43,13 @@ namespace {
 
 using enum Command;
 
+// The event that lets the fixtures' slow entry points and DllMain end.
+UniqueHandle ReleaseEvent() {
+    return UniqueHandle(CreateEventW(
+        nullptr, TRUE, FALSE,
+        (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+}
+
 // A number a fixture set in the environment; 0 when there is none.
 std::uint64_t FixtureNumber(const wchar_t* variable) {
     wchar_t text[24] = L"";
@@ -218,9 +225,7 @@ TEST_F(InstalledCopyFaults, LoadOrReleasePastTheLimit) {
           Case{L"fixture_slow_load", "register's load takes 30 s: install", Install},
           Case{L"fixture_slow_unload", "release takes 30 s: uninstall", Uninstall},
           Case{L"fixture_slow_unload", "register's release takes 30 s: install", Install}}) {
-        const UniqueHandle release(CreateEventW(
-            nullptr, TRUE, FALSE,
-            (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+        const UniqueHandle release = ReleaseEvent();
         const std::wstring folder =
             LoadedCopyFolder(std::wstring(c.fixture) + (c.command == Install ? L"-in" : L"-un"));
         const std::wstring copy = folder + L"\\Quorvexv1.4.dll";
@@ -245,9 +250,7 @@ TEST_F(InstalledCopyFaults, LoadOrReleasePastTheLimit) {
 // call: the later library's folder is still searched for what it loads by
 // name.
 TEST_F(InstalledCopyFaults, LateWorkerChangesNothingOfALaterCall) {
-    const UniqueHandle release(CreateEventW(
-        nullptr, TRUE, FALSE,
-        (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+    const UniqueHandle release = ReleaseEvent();
     const std::wstring slow = LoadedCopyFolder(L"late-worker");
     Place(L"fixture_slow_unregister", slow + L"\\Quorvexv1.4.dll");
     Expect(Run("unregister takes 13 s: uninstall", Uninstall, slow));
@@ -261,9 +264,7 @@ TEST_F(InstalledCopyFaults, LateWorkerChangesNothingOfALaterCall) {
 // ends: the registration of the same library waits for nothing and is not
 // shown as made.
 TEST_F(InstalledCopyFaults, UnregistrationPastTheLimitUndoesNoRegistrationShownMade) {
-    const UniqueHandle release(CreateEventW(
-        nullptr, TRUE, FALSE,
-        (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+    const UniqueHandle release = ReleaseEvent();
     const std::wstring folder = LoadedCopyFolder(L"slow-unregister");
     Place(L"fixture_slow_unregister", folder + L"\\Quorvexv1.4.dll");
     Ship(L"fixture_slow_unregister");
@@ -447,9 +448,7 @@ TEST_F(InstalledCopyFaults, EntryPointsThatWaitForTheWindow) {
         << "the object was made on the window's thread";
 
     // One that takes 30 s to make ends at the limit, the window's thread free.
-    const UniqueHandle release(CreateEventW(
-        nullptr, TRUE, FALSE,
-        (L"quorvex-fixture-release-" + std::to_wstring(GetCurrentProcessId())).c_str()));
+    const UniqueHandle release = ReleaseEvent();
     const std::wstring slowFolder = LoadedCopyFolder(L"slow-main-apartment");
     Ship(L"fixture_slow_main_apartment");
     const CaseResult slow =
