@@ -53,7 +53,7 @@ RegDll::~RegDll() {
     }
 }
 
-bool RegDll::StillRunning(const std::wstring& fullPath, const std::optional<FileIdentity>& file) {
+bool RegDll::StillRunning(const std::wstring& fullPath) {
     std::erase_if(unfinished_, [&](const Unfinished& call) {
         if (!kernel_.Report(call.thread).ended) {
             return false;
@@ -61,6 +61,10 @@ bool RegDll::StillRunning(const std::wstring& fullPath, const std::optional<File
         kernel_.CloseHandle(call.thread);
         return true;
     });
+    if (unfinished_.empty()) {
+        return false;
+    }
+    const std::optional<FileIdentity> file = kernel_.IdentityOf(fullPath);
     return std::any_of(unfinished_.begin(), unfinished_.end(), [&](const Unfinished& call) {
         return call.file && file ? *call.file == *file
                                  : EqualIgnoringAsciiCase(call.path, fullPath);
@@ -78,8 +82,7 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     }
     // An earlier call's entry point that is still running could undo what
     // this one does, after the rows have told of it.
-    const std::optional<FileIdentity> file = kernel_.IdentityOf(*fullPath);
-    if (StillRunning(*fullPath, file)) {
+    if (StillRunning(*fullPath)) {
         return RegResult::TimedOut;
     }
     // The library's own imports come from its folder, then the system folder;
@@ -99,7 +102,7 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
     if (report.ended) {
         kernel_.CloseHandle(worker);
     } else {
-        unfinished_.push_back({*fullPath, file, worker});
+        unfinished_.push_back({*fullPath, kernel_.IdentityOf(*fullPath), worker});
     }
     return ResultOf(report, mode);
 }

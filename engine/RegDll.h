@@ -131,7 +131,7 @@ class RegDll final : public RegistrationInvoker {
     };
     // Whether an earlier call into the same file is still running: the same
     // identity, or where either is unknown, the same path.
-    bool StillRunning(const std::wstring& fullPath, const std::optional<FileIdentity>& file);
+    bool StillRunning(const std::wstring& fullPath);
 
     KernelServices& kernel_;
     std::vector<Unfinished> unfinished_;

@@ -18,8 +18,9 @@ struct LibraryPlace {
     std::atomic<std::uintptr_t> size{0};
     // A library without relocations can only load at its preferred base, as
     // it will at the next install: its place is never reserved.
-    std::atomic<bool> movable{true};
-    std::atomic<bool> released{false};  // its image was seen unmapped
+    std::atomic<bool> movable{false};
+    std::atomic<bool> unloading{false};  // the loader told of its unload
+    std::atomic<bool> released{false};   // its image was seen unmapped
     // Under the answer lock:
     std::atomic<bool> reserved{false};
     std::atomic<bool> answered{false};   // an answer is written there: always kept
@@ -40,8 +41,8 @@ bool Record(HMODULE library);
 
 // Whether the place's image is unmapped; it is marked released once it is.
 bool IsReleased(LibraryPlace& place);
-// After a release: each place whose image is gone now is marked released,
-// and reserved where it can be.
+// After a release: each place whose image the loader told of unloading and
+// is gone now is marked released, and reserved where it can be.
 void ReserveReleased();
 // Reserves a released place once nothing is mapped there; under AnswerLock.
 // What reservations keep is bounded: the oldest that answer no call are
