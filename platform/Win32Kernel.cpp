@@ -189,6 +189,7 @@ std::uint32_t Win32Kernel::WaitForSingleObject(Thread thread, std::uint32_t ms) 
     // Closed by the worker when its code ended; otherwise now.
     static_cast<void>(foreign::Close(*worker.record->call));
     if (waited == WAIT_OBJECT_0) {
+        foreign::Settle(*worker.record->call);
         foreign::LetGoOfThreads(*worker.record->call);
     }
     return waited;

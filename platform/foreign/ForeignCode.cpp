@@ -60,11 +60,15 @@ bool Close(Call& call) {
     }
     // Only here, while the call is still the open one: a worker that ends
     // after its caller gave up must change nothing of a later call.
-    settings::PutBack(call);
-    handlers::PutBack();
+    Settle(call);
     const bool threadsRemain = threads::Close(call) || call.threadsRemain.load();
     call.threadsRemain.store(threadsRemain);
     return threadsRemain;
+}
+
+void Settle(const Call& call) {
+    settings::PutBack(call);
+    handlers::PutBack();
 }
 
 void LetGoOfThreads(Call& call) { call.heldThreads.clear(); }

@@ -74,6 +74,10 @@ void NoteLibrary(Call& call, HMODULE library);
 // program's vectored handler (first again), the error mode, the folders
 // searched for libraries loaded by name, the current folder.
 bool Close(Call& call);
+// Once the worker has ended within its caller's wait, the library's release
+// included: the settings are put back again, as its detach code may have
+// changed them after the call was closed. No later call can be open yet.
+void Settle(const Call& call);
 // Closes the handles that listing the process's threads left open: once the
 // worker has ended, by its caller. Under Wine, a call into the system costs
 // a thread other than the first some ten times more (65 us against 5 us in a
