@@ -318,16 +318,6 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
     const UniqueHandle parked(OpenThread(SYNCHRONIZE, FALSE, faultedOn));
     EXPECT_TRUE(parked && WaitForSingleObject(parked.get(), 0) == WAIT_TIMEOUT)
         << "the pool thread whose work faulted was ended";
-    // Work that ends its pool thread, as Windows tells of it.
-    std::atomic<DWORD> raisedOn{0};
-    ASSERT_TRUE(QueueUserWorkItem(RaiseInvalidThread, &raisedOn, WT_EXECUTEDEFAULT));
-    for (int waited = 0; raisedOn.load() == 0 && waited < 2000; waited += 10) {
-        Sleep(10);
-    }
-    Sleep(100);
-    const UniqueHandle ending(OpenThread(SYNCHRONIZE, FALSE, raisedOn.load()));
-    EXPECT_TRUE(ending && WaitForSingleObject(ending.get(), 0) == WAIT_TIMEOUT)
-        << "the pool thread whose work asked to end it was not parked";
     // Every thread seen over a second of ticks: ones that come and go count too.
     const std::vector<DWORD> before = ThreadIds();
     std::vector<DWORD> born;
@@ -351,6 +341,17 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
         Run("library that cannot be moved, over itself: install", Install, dest);
     Expect(fixed);
     EXPECT_EQ(fixed.rows[2], status_text::Successful) << "its second load went elsewhere";
+    // Work that ends its pool thread, as Windows tells of it. Last, as the
+    // pool then makes a new thread in place of the one parked here.
+    std::atomic<DWORD> raisedOn{0};
+    ASSERT_TRUE(QueueUserWorkItem(RaiseInvalidThread, &raisedOn, WT_EXECUTEDEFAULT));
+    for (int waited = 0; raisedOn.load() == 0 && waited < 2000; waited += 10) {
+        Sleep(10);
+    }
+    Sleep(100);
+    const UniqueHandle ending(OpenThread(SYNCHRONIZE, FALSE, raisedOn.load()));
+    EXPECT_TRUE(ending && WaitForSingleObject(ending.get(), 0) == WAIT_TIMEOUT)
+        << "the pool thread whose work asked to end it was not parked";
 }
 
 // The library's import leaves a timer of the system's queue running and is
