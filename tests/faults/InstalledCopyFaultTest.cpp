@@ -331,7 +331,10 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
         Pump();
         Sleep(10);
     }
-    EXPECT_LE(born.size(), 1u) << "the timer's ticks start new threads";
+    // Unanswered, each tick (every 20 ms) would stop a thread and the pool
+    // start another: some fifty. The pool may also replace the thread parked
+    // above and, on a slow machine, start a worker or two more.
+    EXPECT_LE(born.size(), 3u) << "the timer's ticks start new threads";
     Expect(Run("install after the pool's work faulted", Install, dest));
     // Places left reserved, a library without relocations still loads where
     // it always does.
