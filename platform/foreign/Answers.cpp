@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/foreign/Image.h"
 #include "platform/foreign/Lock.h"
 
 namespace quorvex::foreign::answers {
@@ -163,9 +164,7 @@ std::optional<Value> Read(std::uintptr_t at) {
 // bare `jmp rax`.
 bool IsGuardDispatch(std::uintptr_t image, std::uintptr_t pointerAt, std::uintptr_t code) {
     constexpr std::uint32_t DispatchPointerOffset = 0x78;  // GuardCFDispatchFunctionPointer
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
-    const auto& headers =
-        *reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + static_cast<DWORD>(dos->e_lfanew));
+    const IMAGE_NT_HEADERS& headers = HeadersOf(reinterpret_cast<const void*>(image));
     const IMAGE_DATA_DIRECTORY& directory =
         headers.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
     if (directory.VirtualAddress != 0 && directory.Size >= DispatchPointerOffset + 8) {

@@ -6,6 +6,7 @@
 
 #include "platform/Handles.h"
 #include "platform/Win32Startup.h"
+#include "platform/foreign/Image.h"
 #include "platform/foreign/Lock.h"
 
 namespace quorvex::foreign::threads {
@@ -169,11 +170,8 @@ bool Install(DWORD windowThread) {
     if (!registry.ready) {
         const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
         if (ntdll != nullptr) {
-            const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(ntdll);
-            const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-                reinterpret_cast<const char*>(ntdll) + dos->e_lfanew);
             registry.ntdllBase = reinterpret_cast<std::uintptr_t>(ntdll);
-            registry.ntdllSize = nt->OptionalHeader.SizeOfImage;
+            registry.ntdllSize = HeadersOf(ntdll).OptionalHeader.SizeOfImage;
             registry.nextThread = ProcAddress<NextThreadFunction>(ntdll, "NtGetNextThread");
             registry.queryThread =
                 ProcAddress<QueryThreadFunction>(ntdll, "NtQueryInformationThread");

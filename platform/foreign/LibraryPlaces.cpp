@@ -6,6 +6,7 @@
 #include "platform/Win32Startup.h"
 #include "platform/foreign/Answers.h"
 #include "platform/foreign/CallThreads.h"
+#include "platform/foreign/Image.h"
 #include "platform/foreign/Lock.h"
 
 namespace quorvex::foreign::places {
@@ -47,12 +48,6 @@ constexpr std::uintptr_t ReservationBound =
 PlaceTable& TheTable() {
     static constinit PlaceTable table;
     return table;
-}
-
-const IMAGE_NT_HEADERS& HeadersOf(const void* image) {
-    const auto* dos = static_cast<const IMAGE_DOS_HEADER*>(image);
-    return *reinterpret_cast<const IMAGE_NT_HEADERS*>(static_cast<const char*>(image) +
-                                                      dos->e_lfanew);
 }
 
 bool HasRelocations(const void* image) {
