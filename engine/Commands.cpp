@@ -47,7 +47,10 @@ void InstallCommands::cmdRegister_Click() noexcept {
         return;
     }
 
-    if (!Unregister(destination)) {
+    // Without room to load the copy, there may be none to load the new one
+    // either: the copy stays as it is. One the loader refused is replaced,
+    // as after any other unregistration that failed.
+    if (Unregister(destination) == RegResult::LoadOutOfRoom) {
         TakeErrorRoad();
         return;
     }
@@ -86,7 +89,11 @@ void InstallCommands::cmdUninstall_Click() noexcept {
         return;
     }
 
-    if (Unregister(destination) && Delete(destination, {}) == Deletion::Refused) {
+    // A copy that is there but was never unregistered stays: deleted, it
+    // would leave its registration behind. Its row says "Failed!".
+    const RegResult unregistered = Unregister(destination);
+    if (unregistered != RegResult::LoadOutOfRoom && unregistered != RegResult::LoadRefused &&
+        Delete(destination, {}) == Deletion::Refused) {
         // Whatever its unregistration said, the copy is still installed.
         Attempt([&] { board_.SetStatus(StatusRow::Uninstall, status_text::Failed, colour::Red); });
         Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
@@ -107,12 +114,12 @@ std::wstring InstallCommands::Destination() const {
     return files_.FullPath(text).value_or(text);
 }
 
-bool InstallCommands::Unregister(const std::wstring& destination) noexcept {
+RegResult InstallCommands::Unregister(const std::wstring& destination) noexcept {
     RegResult result = RegResult::NoAction;
     Attempt([&] { result = invoker_.CallRegEntry(destination, RegModeUnregister); });
     Attempt([&] { board_.ShowResult(StatusRow::Uninstall, result); });
     Attempt([&] { board_.MirrorShadow(StatusRow::Uninstall); });
-    return result != RegResult::LoadOutOfRoom;
+    return result;
 }
 
 Deletion InstallCommands::Delete(const std::wstring& destination,

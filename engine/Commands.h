@@ -29,9 +29,8 @@ class InstallCommands {
     // spaces, as a full path.
     std::wstring Destination() const;
     // Unregisters the copy at the destination and shows and mirrors the
-    // outcome; every failure is skipped. Returns whether the copy may go:
-    // not when the loader found no room for it, as it was never unregistered.
-    bool Unregister(const std::wstring& destination) noexcept;
+    // outcome; every failure is skipped.
+    RegResult Unregister(const std::wstring& destination) noexcept;
     // Deletes the installed copy unless it is the file at `keep`; a failure
     // is skipped, and the caller decides what it means.
     Deletion Delete(const std::wstring& destination, const std::wstring& keep) noexcept;

@@ -26,8 +26,10 @@ bool IsFailureStatus(std::uint32_t status) { return static_cast<std::int32_t>(st
 
 RegResult ResultOf(const WorkerReport& report, RegMode mode) {
     switch (report.stage) {
-        case WorkerStage::NotLoaded:
+        case WorkerStage::NoFile:
             return RegResult::LoadFailed;
+        case WorkerStage::NotLoaded:
+            return RegResult::LoadRefused;
         case WorkerStage::OutOfRoom:
             return RegResult::LoadOutOfRoom;
         case WorkerStage::EntryMissing:
@@ -94,7 +96,8 @@ RegResult RegDll::CallRegEntry(std::wstring path, RegMode mode) {
                                     : LoadWithAlteredSearchPath;
     KernelServices::Thread worker = kernel_.StartCall({*fullPath, flags, EntryName(mode)});
     if (worker == nullptr) {
-        return RegResult::NoAction;
+        // As for a load without room: whatever is there was not unregistered.
+        return RegResult::LoadOutOfRoom;
     }
     // One wait covers the load, the entry point and the release.
     kernel_.WaitForSingleObject(worker, RegEntryTimeoutMs);

@@ -22,9 +22,14 @@ enum class RegResult : std::int32_t {
     // ended without its return: a fault it did not handle, a stack overflow,
     // its own ExitThread.
     EntryFailed = 6,
-    // The loader found no room for the library in the address space: a copy
-    // may well be there, and is not to be taken for none.
+    // The loader found no room for the library in the address space, or no
+    // worker could be made: a copy may well be there, and is not to be taken
+    // for none.
     LoadOutOfRoom = 7,
+    // A file is there and the loader refused it (not a library, the other
+    // architecture, an import missing, a DllMain that failed): its
+    // unregistration never ran.
+    LoadRefused = 8,
 };
 
 // Any value is accepted; only these two name an entry point.
@@ -50,7 +55,8 @@ struct CallPlan {
 // How far a worker has got, as its caller finds it.
 enum class WorkerStage : std::int32_t {
     Loading,       // the load has not ended
-    NotLoaded,     // the loader refused the library
+    NoFile,        // nothing was loaded, and no file is at the path
+    NotLoaded,     // the loader refused the file at the path
     OutOfRoom,     // the loader found no address space for it
     EntryMissing,  // loaded; it has no such entry point, or none was named
     InEntryPoint,  // the entry point has not returned
@@ -89,7 +95,8 @@ class KernelServices {
     virtual bool HasLoadLibrarySearchFlags() = 0;
     // Starts a worker that carries out the plan: the library's code (its
     // load, its entry point and its release) runs there and never on the
-    // caller's thread. Null when no thread was made; nothing has run then.
+    // caller's thread. Null when no thread was made, or a fault in the
+    // library's code could not be contained; nothing has run then.
     // A library whose entry point did not return, or that left a thread of
     // its own running, is not released; nor is one whose caller gave up
     // before it was done: an entry point that did not start by then never

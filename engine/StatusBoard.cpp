@@ -13,6 +13,7 @@ std::optional<RowStatus> UninstallRowStatus(RegResult result) {
         case RegResult::TimedOut:
         case RegResult::EntryFailed:
         case RegResult::LoadOutOfRoom:
+        case RegResult::LoadRefused:
             return RowStatus{status_text::Failed, colour::Red};
         case RegResult::Unregistered:
             return RowStatus{status_text::Successful, colour::Green};
@@ -28,6 +29,7 @@ std::optional<RowStatus> InstallRowStatus(RegResult result) {
         case RegResult::TimedOut:
         case RegResult::EntryFailed:
         case RegResult::LoadOutOfRoom:
+        case RegResult::LoadRefused:
             return RowStatus{status_text::Failed, colour::Red};
         case RegResult::Registered:
             return RowStatus{status_text::Successful, colour::Green};

@@ -110,18 +110,24 @@ TEST_F(CommandsTest, UninstallRunsEveryStepInOrderAndNeverTouchesTheShippedCopy)
     ExpectIdleAndMirrored();
 }
 
-// A copy the loader found no room for was never unregistered: it is not
-// taken for none, and stays.
-TEST_F(CommandsTest, CopyTheLoaderHadNoRoomForStays) {
-    for (bool install : {false, true}) {
-        SCOPED_TRACE(install ? "install" : "uninstall");
-        log.clear();
-        invoker.results = {RegResult::LoadOutOfRoom, RegResult::Registered};
-        install ? commands.cmdRegister_Click() : commands.cmdUninstall_Click();
-        EXPECT_EQ(controls.Caption(StatusRow::Uninstall), L"Failed!");
-        EXPECT_FALSE(Logged("delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"));
-        EXPECT_FALSE(Logged("register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"));
-        ExpectIdleAndMirrored();
+// A copy that is there but was never unregistered (the loader found no room
+// for it, or refused it) is not taken for none. The uninstall keeps it, as
+// its registration would stay behind; the install replaces a refused one as
+// after any failed unregistration, and leaves one without room as it is.
+TEST_F(CommandsTest, CopyNeverUnregisteredStaysButARefusedOneIsReplaced) {
+    for (RegResult result : {RegResult::LoadOutOfRoom, RegResult::LoadRefused}) {
+        for (bool install : {false, true}) {
+            SCOPED_TRACE(::testing::Message()
+                         << static_cast<int>(result) << (install ? " install" : " uninstall"));
+            log.clear();
+            invoker.results = {result, RegResult::Registered};
+            install ? commands.cmdRegister_Click() : commands.cmdUninstall_Click();
+            const bool replaced = install && result == RegResult::LoadRefused;
+            EXPECT_EQ(controls.Caption(StatusRow::Uninstall), L"Failed!");
+            EXPECT_EQ(Logged("delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"), replaced);
+            EXPECT_EQ(Logged("register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"), replaced);
+            ExpectIdleAndMirrored();
+        }
     }
 }
 

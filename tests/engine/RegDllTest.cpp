@@ -93,7 +93,7 @@ const std::wstring LibraryPath = L"C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 const std::string Resolve = "GetFullPathNameW C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll";
 const std::string Start =
     "StartCall C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll SEARCH_DLL_LOAD_DIR|SEARCH_SYSTEM32 ";
-const WorkerReport NotLoaded{WorkerStage::NotLoaded, 0, true};
+const WorkerReport NothingThere{WorkerStage::NoFile, 0, true};
 
 // What one call does when its worker has ended: one wait for all of the
 // library's code, then the handle is closed.
@@ -121,7 +121,7 @@ TEST_F(RegDllTest, EmptyPathDoesNothingWhateverTheMode) {
 // The invoker neither trims the path it is given nor changes the caller's
 // string: blanks alone, or around a path, reach the loader as they are.
 TEST_F(RegDllTest, PathReachesTheLoaderUntrimmedAndTheCallersStringIsKept) {
-    kernel.report = NotLoaded;
+    kernel.report = NothingThere;
     const std::pair<std::wstring, std::string> cases[] = {
         {L"   ", "   "}, {L" C:\\dir\\Quorvexv1.4.dll ", " C:\\dir\\Quorvexv1.4.dll "}};
     for (const auto& [passed, narrow] : cases) {
@@ -138,7 +138,7 @@ TEST_F(RegDllTest, PathReachesTheLoaderUntrimmedAndTheCallersStringIsKept) {
 }
 
 TEST_F(RegDllTest, UnloadableLibraryEndsItsWorkerWithLoadFailed) {
-    kernel.report = NotLoaded;
+    kernel.report = NothingThere;
     const std::pair<RegMode, const char*> modes[] = {{RegModeRegister, "DllRegisterServer"},
                                                      {RegModeUnregister, "DllUnregisterServer"},
                                                      {0, "none"}};
@@ -153,7 +153,7 @@ TEST_F(RegDllTest, UnloadableLibraryEndsItsWorkerWithLoadFailed) {
 // A folder name the ANSI code page cannot hold reaches the loader unchanged.
 TEST_F(RegDllTest, PathOutsideTheAnsiCodePageReachesTheLoaderIntact) {
     const std::wstring greek = L"C:\\\x03A6\x03AC\x03BA\x03B5\x03BB\x03BF\x03C2\\Quorvexv1.4.dll";
-    kernel.report = NotLoaded;
+    kernel.report = NothingThere;
     EXPECT_EQ(Call(greek, RegModeRegister), RegResult::LoadFailed);
     EXPECT_EQ(kernel.loadedPaths, std::vector<std::wstring>{greek});
 }
@@ -163,7 +163,7 @@ TEST_F(RegDllTest, PathOutsideTheAnsiCodePageReachesTheLoaderIntact) {
 // or PATH); where the system lacks those flags, from its folder first.
 TEST_F(RegDllTest, LibraryIsLoadedByItsFullPathWithImportsFromItsOwnFolder) {
     kernel.fullPaths[L"dest\\Quorvexv1.4.dll"] = L"C:\\Users\\me\\dest\\Quorvexv1.4.dll";
-    kernel.report = NotLoaded;
+    kernel.report = NothingThere;
     EXPECT_EQ(Call(L"dest\\Quorvexv1.4.dll", RegModeRegister), RegResult::LoadFailed);
     EXPECT_EQ(kernel.calls.at(1),
               "StartCall C:\\Users\\me\\dest\\Quorvexv1.4.dll "
@@ -197,9 +197,10 @@ TEST_F(RegDllTest, OtherModesOrAMissingExportGiveEntryMissing) {
     EXPECT_EQ(kernel.calls, EndedCall("DllUnregisterServer"));
 }
 
-TEST_F(RegDllTest, WorkerNotCreatedReportsNoActionWithoutAWait) {
+// Nothing of the copy ran: it was not unregistered, and is not to be taken for none.
+TEST_F(RegDllTest, WorkerNotCreatedIsALoadWithoutRoomAndNoWait) {
     kernel.threadStarts = false;
-    EXPECT_EQ(Call(LibraryPath, RegModeRegister), RegResult::NoAction);
+    EXPECT_EQ(Call(LibraryPath, RegModeRegister), RegResult::LoadOutOfRoom);
     EXPECT_EQ(kernel.calls, (Calls{Resolve, Start + "DllRegisterServer"}));
 }
 
@@ -227,7 +228,8 @@ TEST_F(RegDllTest, ResultFollowsWhereTheWorkerGotAndWhatTheEntryPointReturned) {
         {{Loading, 0u, false}, RegResult::TimedOut, RegResult::TimedOut},
         {{Returned, 0u, false}, RegResult::Registered, RegResult::Unregistered},  // a slow release
         {{Returned, 0x80004005u, false}, RegResult::EntryFailed, RegResult::EntryFailed},
-        {{NotLoaded, 0u, true}, RegResult::LoadFailed, RegResult::LoadFailed},
+        {{NoFile, 0u, true}, RegResult::LoadFailed, RegResult::LoadFailed},
+        {{NotLoaded, 0u, true}, RegResult::LoadRefused, RegResult::LoadRefused},
         {{OutOfRoom, 0u, true}, RegResult::LoadOutOfRoom, RegResult::LoadOutOfRoom},
     };
     for (const Case& c : cases) {

@@ -30,7 +30,7 @@ TEST_F(StatusBoardTest, ColoursArePackedRedPlus256GreenPlus65536Blue) {
     EXPECT_EQ(colour::Blue, 16711680u);
 }
 
-// Every result 0..7 through both row tables; a result a table leaves out
+// Every result 0..8 through both row tables; a result a table leaves out
 // leaves the row as it was ("..." in white after a reset).
 TEST_F(StatusBoardTest, RowTablesCoverEveryResult) {
     const Expected uninstallRow[] = {
@@ -42,6 +42,7 @@ TEST_F(StatusBoardTest, RowTablesCoverEveryResult) {
         {RegResult::Unregistered, L"Sucessful", colour::Green},
         {RegResult::EntryFailed, L"Failed!", colour::Red},
         {RegResult::LoadOutOfRoom, L"Failed!", colour::Red},
+        {RegResult::LoadRefused, L"Failed!", colour::Red},
     };
     const Expected installRow[] = {
         {RegResult::NoAction, L"...", colour::White},
@@ -52,10 +53,11 @@ TEST_F(StatusBoardTest, RowTablesCoverEveryResult) {
         {RegResult::Unregistered, L"...", colour::White},
         {RegResult::EntryFailed, L"Failed!", colour::Red},
         {RegResult::LoadOutOfRoom, L"Failed!", colour::Red},
+        {RegResult::LoadRefused, L"Failed!", colour::Red},
     };
     for (auto [row, table] : {std::pair{StatusRow::Uninstall, uninstallRow},
                               std::pair{StatusRow::Install, installRow}}) {
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 9; ++i) {
             const Expected& expected = table[i];
             SCOPED_TRACE(::testing::Message() << "row " << static_cast<int>(row) << " result "
                                               << static_cast<int>(expected.result));
@@ -68,7 +70,7 @@ TEST_F(StatusBoardTest, RowTablesCoverEveryResult) {
 }
 
 TEST_F(StatusBoardTest, CopyRowHasNoResultTable) {
-    for (int value = 0; value <= 6; ++value) {
+    for (int value = 0; value <= 8; ++value) {
         board.ShowResult(StatusRow::Copy, static_cast<RegResult>(value));
     }
     EXPECT_TRUE(log.empty());

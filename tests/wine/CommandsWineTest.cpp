@@ -19,6 +19,27 @@ using testing::ReadAll;
 using testing::TakeFixtureCalls;
 using testing::TempDir;
 
+// The real kernel, but no worker can be made: the address space used up by
+// parked threads' stacks, or faults that could not be contained.
+class KernelWithoutWorkers final : public KernelServices {
+  public:
+    explicit KernelWithoutWorkers(KernelServices& real) : real_(real) {}
+    std::optional<std::wstring> GetFullPathNameW(const std::wstring& path) override {
+        return real_.GetFullPathNameW(path);
+    }
+    std::optional<FileIdentity> IdentityOf(const std::wstring& path) override {
+        return real_.IdentityOf(path);
+    }
+    bool HasLoadLibrarySearchFlags() override { return real_.HasLoadLibrarySearchFlags(); }
+    Thread StartCall(const CallPlan&) override { return nullptr; }
+    std::uint32_t WaitForSingleObject(Thread, std::uint32_t) override { return 0; }
+    WorkerReport Report(Thread) override { return {}; }
+    void CloseHandle(Thread) override {}
+
+  private:
+    KernelServices& real_;
+};
+
 class CommandsWineTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -96,6 +117,22 @@ TEST_F(CommandsWineTest, FaultingInstalledCopyStaysLoadedAndInPlace) {
     ExpectRows(L"Failed!", L"Not a valid path", L"...");
     EXPECT_NE(GetModuleHandleW(copy.c_str()), nullptr);
     EXPECT_EQ(ReadAll(copy), ReadAll(FixturePath(L"fixture_fault")));
+}
+
+// A copy that no worker could unregister was never unregistered: deleted,
+// it would leave its registration behind. Neither command deletes it.
+TEST_F(CommandsWineTest, CopyNoWorkerCouldUnregisterStays) {
+    KernelWithoutWorkers withoutWorkers(kernel);
+    RegDll stuck(withoutWorkers);
+    InstallCommands stuckCommands(board, stuck, files);
+    Install(L"fixture_both_ok");
+    Ship(L"fixture_failing");
+    stuckCommands.cmdUninstall_Click();
+    ExpectRows(L"Failed!", L"N/A", L"N/A");
+    EXPECT_EQ(ReadAll(installed), ReadAll(FixturePath(L"fixture_both_ok")));
+    stuckCommands.cmdRegister_Click();
+    ExpectRows(L"Failed!", L"Not a valid path", L"...");
+    EXPECT_EQ(ReadAll(installed), ReadAll(FixturePath(L"fixture_both_ok")));
 }
 
 TEST_F(CommandsWineTest, MissingShippedCopyKeepsTheInstalledOne) {

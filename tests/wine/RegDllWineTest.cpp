@@ -67,14 +67,17 @@ TEST_F(RegDllWineTest, FailureStatusIsNotReportedAsSuccess) {
     }
 }
 
+// Nothing at the path is LoadFailed; a file there that the loader refuses
+// is LoadRefused, as its registration may well be there.
 TEST_F(RegDllWineTest, UnloadablePaths) {
     TempDir temp;
     ASSERT_TRUE(testing::WriteText(temp / L"Quorvexv1.4.dll", "not a library"));
-    EXPECT_EQ(Call(temp / L"Quorvexv1.4.dll", RegModeUnregister), RegResult::LoadFailed);
+    EXPECT_EQ(Call(temp / L"Quorvexv1.4.dll", RegModeUnregister), RegResult::LoadRefused);
+    EXPECT_EQ(Call(temp.Path(), RegModeUnregister), RegResult::LoadFailed);  // a folder
     EXPECT_EQ(Call(temp / L"missing.dll", RegModeUnregister), RegResult::LoadFailed);
     EXPECT_EQ(Call(L"   ", RegModeUnregister), RegResult::LoadFailed);
     EXPECT_EQ(Call(L"", RegModeUnregister), RegResult::NoAction);
-    EXPECT_EQ(Call(FixturePath(L"fixture_refuse_load"), RegModeRegister), RegResult::LoadFailed);
+    EXPECT_EQ(Call(FixturePath(L"fixture_refuse_load"), RegModeRegister), RegResult::LoadRefused);
     EXPECT_EQ(TakeFixtureCalls(), L"");
 }
 
