@@ -51,6 +51,20 @@ bool OutOfRoom() {
            error == ERROR_COMMITMENT_LIMIT || error == ERROR_INVALID_ADDRESS;
 }
 
+// Whether a file lies at `path`, for a load that failed: the loader refused
+// it (not a library, the other architecture, an import missing, a DllMain
+// that failed), rather than found nothing. A file whose attributes are kept
+// from the program is there all the same: its registration may be too.
+bool FileIsThere(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
 // The worker: all of the library's code in this call runs here, under the
 // caller's one wait.
 DWORD WINAPI CarryOutPlan(LPVOID parameter) {
@@ -66,7 +80,9 @@ DWORD WINAPI CarryOutPlan(LPVOID parameter) {
     }
     foreign::NoteLibrary(*worker.call, library);
     if (library == nullptr) {
-        worker.stage = outOfRoom ? WorkerStage::OutOfRoom : WorkerStage::NotLoaded;
+        worker.stage = outOfRoom                       ? WorkerStage::OutOfRoom
+                       : FileIsThere(worker.plan.path) ? WorkerStage::NotLoaded
+                                                       : WorkerStage::NoFile;
     } else if (const FARPROC entry = worker.plan.entryName != nullptr
                                          ? ::GetProcAddress(library, worker.plan.entryName)
                                          : nullptr;
@@ -96,7 +112,7 @@ bool HasEnded(HANDLE thread) { return ::WaitForSingleObject(thread, 0) == WAIT_O
 
 }  // namespace
 
-Win32Kernel::Win32Kernel() : contained_(foreign::Install()), searchFlags_(HasDllSearchFlags()) {
+Win32Kernel::Win32Kernel() : searchFlags_(HasDllSearchFlags()) {
     foreign::StartMainApartment();
     HMODULE ole32 = Ole32().Module();
     apartmentType_ = ProcAddress<CoGetApartmentTypeFunction>(ole32, "CoGetApartmentType");
@@ -122,7 +138,8 @@ std::optional<FileIdentity> Win32Kernel::IdentityOf(const std::wstring& fullPath
 bool Win32Kernel::HasLoadLibrarySearchFlags() { return searchFlags_; }
 
 KernelServices::Thread Win32Kernel::StartCall(const CallPlan& plan) {
-    if (!contained_) {
+    // At the first call, not at start-up: the window shows sooner.
+    if (!foreign::Install()) {
         return nullptr;  // a fault could not be contained: the library's code does not run
     }
     auto worker = std::make_unique<Worker>();

@@ -9,9 +9,10 @@
 namespace quorvex {
 
 // The real kernel services: the loader, the worker and the wait. The first
-// one made installs, for the rest of the process, the containment of the
-// libraries' code (platform/foreign/ForeignCode.h) and starts the process's
-// main COM apartment on a thread of its own, before any window exists.
+// one made starts the process's main COM apartment on a thread of its own,
+// before any window exists; the first call installs, for the rest of the
+// process, the containment of the libraries' code
+// (platform/foreign/ForeignCode.h).
 class Win32Kernel final : public KernelServices {
   public:
     Win32Kernel();
@@ -34,7 +35,6 @@ class Win32Kernel final : public KernelServices {
     // Waits for the thread to end, at most `ms` from now, answering callers.
     DWORD WaitAnsweringCallers(HANDLE thread, DWORD ms) const;
 
-    bool contained_ = false;  // a fault in a library's code can be contained
     bool searchFlags_ = false;
     // Looked up once: once a library's code has run, the loader's lock may
     // never be given back, and the window's thread must never wait for it.

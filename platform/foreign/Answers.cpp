@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 
-#include "platform/foreign/Image.h"
 #include "platform/foreign/Lock.h"
 
 namespace quorvex::foreign::answers {
@@ -17,9 +17,8 @@ namespace {
 // Where the system calls each kind of callback from, and how many bytes of
 // arguments it passes; every callback it calls is __stdcall, so the callee
 // removes them. Found once, by making the system call one callback of each
-// kind, before the first library is released: found at the first call into
-// a released library's place instead, a timer's later ticks would
-// meanwhile each take a pool thread.
+// kind, before any library's code runs: a handler or a timer that a library
+// whose load failed leaves behind may call into its released place at once.
 struct KnownCaller {
     const void* returnAddress = nullptr;
     DWORD argumentBytes = 0;
@@ -30,6 +29,7 @@ struct KnownCallers {
     std::atomic<std::size_t> count{0};
     LONG probesLeft = 9;  // the probes below
     HANDLE done = nullptr;
+    DWORD probingThread = 0;
 };
 
 KnownCallers& TheCallers() {
@@ -78,16 +78,18 @@ VOID CALLBACK ProbeWait(PTP_CALLBACK_INSTANCE, PVOID, PTP_WAIT, TP_WAIT_RESULT) 
 // leave in the list ahead of any other.
 constexpr DWORD ProbeException = 0xE0515658;
 LONG CALLBACK ProbeVectoredHandler(EXCEPTION_POINTERS* exception) {
-    if (exception->ExceptionRecord->ExceptionCode != ProbeException) {
+    if (exception->ExceptionRecord->ExceptionCode != ProbeException ||
+        GetCurrentThreadId() != TheCallers().probingThread) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     NoteProbe(__builtin_return_address(0), 4);
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-BOOL CALLBACK FindCallers(PINIT_ONCE, PVOID, PVOID*) {
+void ProbeCallers() {
     KnownCallers& known = TheCallers();
     known.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    known.probingThread = GetCurrentThreadId();
     const HANDLE signalled = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     // One-shot, and never freed: this runs once per process.
     HANDLE timer = nullptr;
@@ -103,17 +105,20 @@ BOOL CALLBACK FindCallers(PINIT_ONCE, PVOID, PVOID*) {
     FILETIME now{0xFFFFFFFF, 0xFFFFFFFF};  // relative: 100 ns from now
     SetThreadpoolTimer(CreateThreadpoolTimer(ProbeTimer, nullptr, nullptr), &now, 0, 0);
     SetThreadpoolWait(CreateThreadpoolWait(ProbeWait, nullptr, nullptr), signalled, nullptr);
-    if (PVOID handler = AddVectoredExceptionHandler(0, ProbeVectoredHandler)) {
+    // First in the list: no other handler sees the probe.
+    if (PVOID handler = AddVectoredExceptionHandler(1, ProbeVectoredHandler)) {
         RaiseException(ProbeException, 0, 0, nullptr);
         RemoveVectoredExceptionHandler(handler);
     }
     WaitForSingleObject(known.done, 2000);
-    return TRUE;
 }
 
 // The bytes of arguments that the system's call returning to
 // `returnAddress` passed; nothing when no known caller returns there.
 std::optional<DWORD> ArgumentBytes(std::uintptr_t returnAddress) {
+    if (reinterpret_cast<const void*>(returnAddress) == places::LoaderCaller()) {
+        return 12;  // reason, data, context
+    }
     const KnownCallers& known = TheCallers();
     const std::size_t count = std::min(known.count.load(), known.callers.size());
     for (std::size_t i = 0; i < count; ++i) {
@@ -164,11 +169,17 @@ std::optional<Value> Read(std::uintptr_t at) {
 // bare `jmp rax`.
 bool IsGuardDispatch(std::uintptr_t image, std::uintptr_t pointerAt, std::uintptr_t code) {
     constexpr std::uint32_t DispatchPointerOffset = 0x78;  // GuardCFDispatchFunctionPointer
-    const IMAGE_NT_HEADERS& headers = HeadersOf(reinterpret_cast<const void*>(image));
-    const IMAGE_DATA_DIRECTORY& directory =
-        headers.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
-    if (directory.VirtualAddress != 0 && directory.Size >= DispatchPointerOffset + 8) {
-        const std::uintptr_t config = image + directory.VirtualAddress;
+    // Read with care: a packed image may keep its headers out of reach.
+    const auto headers = Read<LONG>(image + offsetof(IMAGE_DOS_HEADER, e_lfanew));
+    const auto directory =
+        headers ? Read<IMAGE_DATA_DIRECTORY>(
+                      image + static_cast<std::uintptr_t>(*headers) +
+                      offsetof(IMAGE_NT_HEADERS, OptionalHeader.DataDirectory) +
+                      IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG * sizeof(IMAGE_DATA_DIRECTORY))
+                : std::nullopt;
+    if (directory && directory->VirtualAddress != 0 &&
+        directory->Size >= DispatchPointerOffset + 8) {
+        const std::uintptr_t config = image + directory->VirtualAddress;
         const auto configSize = Read<std::uint32_t>(config);
         const auto named = Read<std::uint64_t>(config + DispatchPointerOffset);
         if (configSize && *configSize >= DispatchPointerOffset + 8 && named && *named != 0 &&
@@ -191,12 +202,18 @@ bool IsGuardDispatch(std::uintptr_t image, std::uintptr_t pointerAt, std::uintpt
 // guard's dispatcher, which has left RAX as it was.
 bool CallsInto(std::uintptr_t returnAddress, std::uintptr_t target, const CONTEXT& context) {
     MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(reinterpret_cast<const void*>(returnAddress - 8), &info, sizeof info) == 0 ||
-        info.Type != MEM_IMAGE || info.State != MEM_COMMIT ||
-        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize < returnAddress) {
+    constexpr std::uintptr_t Longest = 8;  // a prefix and the longest call read here
+    if (VirtualQuery(reinterpret_cast<const void*>(returnAddress - Longest), &info, sizeof info) ==
+            0 ||
+        info.Type != MEM_IMAGE) {
         return false;
     }
-    const auto* end = reinterpret_cast<const unsigned char*>(returnAddress);
+    // Copied with care: a packed image may keep pages out of reach.
+    const auto code = Read<std::array<unsigned char, Longest>>(returnAddress - Longest);
+    if (!code) {
+        return false;
+    }
+    const unsigned char* const end = code->data() + Longest;
     for (int length = 2; length <= 7; ++length) {
         const unsigned modrm = end[1 - length];
         const unsigned mod = modrm >> 6;
@@ -307,23 +324,21 @@ bool AnsweredMeanwhile(places::LibraryPlace& place, std::uintptr_t address) {
     const ExclusiveLock lock(places::AnswerLock());
     MEMORY_BASIC_INFORMATION info{};
     constexpr DWORD Executable = PAGE_EXECUTE | PAGE_EXECUTE_READ;
-    const auto code = Read<unsigned char>(address);
-    return VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != 0 &&
-           reinterpret_cast<std::uintptr_t>(info.AllocationBase) == place.base.load() &&
-           info.State == MEM_COMMIT && (info.Protect & Executable) != 0 && code &&
-           *code != 0xF4;  // not a halt: an answer's
+    if (!place.answered.load() ||
+        VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) == 0 ||
+        reinterpret_cast<std::uintptr_t>(info.AllocationBase) != place.base.load() ||
+        info.State != MEM_COMMIT || (info.Protect & Executable) == 0) {
+        return false;
+    }
+    // An answer's bytes, not a halt's or a live image's.
+    const auto code = Read<std::array<unsigned char, 3>>(address);
+    return code && (*code)[0] == 0x31 && (*code)[1] == 0xC0 &&
+           ((*code)[2] == 0xC3 || (*code)[2] == 0xC2);
 }
 
-void FindCallersOnce() {
+void FindCallers() {
 #if defined(__i386__)
-    static constinit INIT_ONCE once = INIT_ONCE_STATIC_INIT;
-    InitOnceExecuteOnce(&once, FindCallers, nullptr, nullptr);
-#endif
-}
-
-void NoteLoaderCaller([[maybe_unused]] const void* returnAddress) {
-#if defined(__i386__)
-    NoteCaller(returnAddress, 12);  // reason, data, context
+    ProbeCallers();
 #endif
 }
 

@@ -11,12 +11,9 @@
 
 namespace quorvex::foreign::answers {
 
-// Before the first release: on x86, where the system calls each kind of
-// callback from, and how many bytes of arguments it passes.
-void FindCallersOnce();
-// On x86, the loader's notifications are called from the return address
-// given; a library may leave one of its own.
-void NoteLoaderCaller(const void* returnAddress);
+// Once, before any library's code runs: on x86, where the system calls each
+// kind of callback from, and how many bytes of arguments it passes.
+void FindCallers();
 
 // Whether the fault at `address`, in the released `place`, met an answer
 // page that another thread had made writable to add an answer, or a call

@@ -6,16 +6,17 @@
 
 #include <string>
 
-#include "platform/foreign/ForeignCode.h"
+#include "platform/foreign/Call.h"
 
 namespace quorvex::foreign::settings {
 
 // Once, at start-up: the program's own settings, to be put back.
 void Install();
 // As a call opens: its current folder is noted, and its library's folder
-// joins the search of loads by name.
+// joins the search of loads by name, ahead of any folder a library added.
 void Open(Call& call, const std::wstring& libraryPath);
-// As a call ends: the program's settings again, and the call's current folder.
-void PutBack(const Call& call);
+// As a call ends: the program's settings again, and the call's current
+// folder; the library's folder leaves the search.
+void PutBack(Call& call);
 
 }  // namespace quorvex::foreign::settings

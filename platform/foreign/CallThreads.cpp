@@ -147,7 +147,14 @@ void NTAPI MarkLibraryThread(PVOID, DWORD reason, PVOID) {
     }
     const ExclusiveLock lock(registry.lock);
     Call* owner = registry.open;
-    if (owner == nullptr) {
+    const DWORD id = GetCurrentThreadId();
+    if (owner != nullptr && owner->threadsBefore &&
+        std::binary_search(owner->threadsBefore->begin(), owner->threadsBefore->end(), id)) {
+        owner = nullptr;  // there before the call, only late to start: an earlier call's, if any
+    }
+    if (owner != nullptr) {
+        owner->markedThreads.push_back(id);
+    } else {
         const ThreadIdentity self = IdentityOf(GetCurrentThread());
         for (LateThread& late : registry.late) {
             if (late.call != nullptr && late.thread == self) {
@@ -192,6 +199,7 @@ void Open(Call& call) {
         std::sort(threads.begin(), threads.end());
         call.threadsBefore = std::move(threads);
     }
+    call.markedThreads.reserve(16);  // mostly no allocation on a thread's first step
     ThreadRegistry& registry = TheRegistry();
     const ExclusiveLock lock(registry.lock);
     registry.open = &call;
@@ -232,6 +240,10 @@ bool Close(Call& call) {
     }
     auto free = registry.late.begin();
     for (const LateThread& thread : born) {
+        if (std::find(call.markedThreads.begin(), call.markedThreads.end(), thread.thread.id) !=
+            call.markedThreads.end()) {
+            continue;  // it took its first step while the call was open, and is marked
+        }
         free = std::find_if(free, registry.late.end(),
                             [](const LateThread& late) { return late.call == nullptr; });
         if (free == registry.late.end()) {

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "platform/foreign/ForeignCode.h"
+#include "platform/foreign/Call.h"
 
 namespace quorvex::foreign::threads {
 

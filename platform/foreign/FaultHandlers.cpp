@@ -48,6 +48,54 @@ HandlerState& TheState() {
     ExitThread(code);
 }
 
+// Where a thread stopped by the vectored handler goes on: the dispatcher
+// holds a reference on the handler's entry in its list while it calls it,
+// and a handler that never returns keeps the entry there for good, called at
+// every later exception. So the handler returns, and the thread stops here.
+[[noreturn]] void StopAfterHandler(const void* inLibrary, DWORD code) {
+    StopFaultingThread(inLibrary, code);
+}
+
+// Sends the thread whose exception is `context` on to StopAfterHandler, on
+// its own stack below where it faulted, as a call would; for the handler to
+// return EXCEPTION_CONTINUE_EXECUTION.
+LONG ContinueInStop(CONTEXT& context, const void* inLibrary, DWORD code) {
+    constexpr std::uintptr_t Below = 256;  // what the faulting code may have left below its stack
+#if defined(__i386__)
+    // Aligned as at a call: the arguments on 16 bytes, the return address below.
+    const std::uintptr_t sp = ((context.Esp - Below) & ~std::uintptr_t{15}) - 20;
+    auto* const frame = reinterpret_cast<std::uintptr_t*>(sp);
+    frame[0] = 0;  // no return
+    frame[1] = reinterpret_cast<std::uintptr_t>(inLibrary);
+    frame[2] = code;
+    context.Esp = static_cast<DWORD>(sp);
+    context.Eip = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(&StopAfterHandler));
+#else
+    // Aligned as at a call: the return address below 32 bytes of home space.
+    const std::uintptr_t sp = ((context.Rsp - Below) & ~std::uintptr_t{15}) - 40;
+    *reinterpret_cast<std::uintptr_t*>(sp) = 0;  // no return
+    context.Rsp = sp;
+    context.Rcx = reinterpret_cast<std::uintptr_t>(inLibrary);
+    context.Rdx = code;
+    context.Rip = reinterpret_cast<std::uintptr_t>(&StopAfterHandler);
+#endif
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// What Windows' thread pool raises on its thread when work called
+// ExitThread, or returned with the thread changed in a way the pool does not
+// put back (impersonating, a transaction, the loader's lock held, another
+// language, priority or affinity). It then ends the process: the program
+// never does any of that, so some library's work did.
+bool IsPoolsComplaint(DWORD code) {
+    constexpr DWORD ReturnedWhileImpersonating = 0xC0000710;
+    constexpr DWORD ReturnedThreadPriority = 0xC000071B;
+    constexpr DWORD InvalidThread = 0xC000071C;  // STATUS_INVALID_THREAD
+    constexpr DWORD ReturnedThreadAffinity = 0xC0000721;
+    return code == ReturnedWhileImpersonating || code == ReturnedThreadPriority ||
+           (code >= InvalidThread && code <= ReturnedThreadAffinity);
+}
+
 bool IsFetchFault(const EXCEPTION_RECORD& record) {
     const auto address = reinterpret_cast<ULONG_PTR>(record.ExceptionAddress);
     return record.ExceptionCode == EXCEPTION_PRIV_INSTRUCTION ||  // the halts around an answer
@@ -56,18 +104,18 @@ bool IsFetchFault(const EXCEPTION_RECORD& record) {
 }
 
 // First, before any frame's handler, whose owners cannot know of them:
-// - what Windows raises when work on a pool thread calls ExitThread, after
-//   the thread's detach has run, and then ends the process: the program
-//   never does, so some library's work did, and the thread is parked;
+// - what Windows' pool raises on its thread after a library's work, then
+//   ending the process: the thread is parked;
 // - code fetched from a released library's place, where there is none:
 //   after a return into the place, with whatever then lies on the stack, no
 //   unwinder may get as far as the process's filter. A call there is
 //   answered; otherwise the thread stops, unless it is the window's.
+// A thread stopped here stops once the handler has returned.
 LONG WINAPI ContainFirst(EXCEPTION_POINTERS* exception) {
     const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
-    constexpr DWORD InvalidThread = 0xC000071C;  // STATUS_INVALID_THREAD
-    if (record.ExceptionCode == InvalidThread && threads::IsThreadPoolThread()) {
-        Park();
+    CONTEXT& context = *exception->ContextRecord;
+    if (IsPoolsComplaint(record.ExceptionCode) && threads::IsThreadPoolThread()) {
+        return ContinueInStop(context, nullptr, record.ExceptionCode);
     }
     const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
     places::LibraryPlace* const place = places::Of(address);
@@ -75,14 +123,14 @@ LONG WINAPI ContainFirst(EXCEPTION_POINTERS* exception) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     if (answers::AnsweredMeanwhile(*place, address) ||
-        answers::AnswerCall(*exception->ContextRecord, *place, address)) {
+        answers::AnswerCall(context, *place, address)) {
         return EXCEPTION_CONTINUE_EXECUTION;
     }
     if (const Call* call = threads::CallOfThisThread()) {
-        StopFaultingThread(call->library.load(), record.ExceptionCode);
+        return ContinueInStop(context, call->library.load(), record.ExceptionCode);
     }
     if (!threads::IsWindowThread()) {
-        StopFaultingThread(nullptr, record.ExceptionCode);
+        return ContinueInStop(context, nullptr, record.ExceptionCode);
     }
     return EXCEPTION_CONTINUE_SEARCH;
 }

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "platform/foreign/ForeignCode.h"
+#include "platform/foreign/Call.h"
 
 namespace quorvex::foreign::handlers {
 

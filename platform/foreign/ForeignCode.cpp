@@ -29,6 +29,7 @@ bool Install() {
         settings::Install();
         const bool contained = threads::Install(GetCurrentThreadId()) && places::Install();
         handlers::Install();
+        answers::FindCallers();
         return contained;
     }();
     return installed;
@@ -48,7 +49,11 @@ HANDLE StartWorker(Call& call) {
 
 void NoteLibrary(Call& call, HMODULE library) {
     call.library.store(library);
-    if (library != nullptr && !places::Record(library)) {
+    if (library == nullptr) {
+        // Its DllMain, or an import's, may have left work that still calls
+        // where the images were.
+        places::ReserveReleased();
+    } else if (!places::Record(library)) {
         // Unknown to the handlers, its code is not released either.
         call.threadsRemain.store(true);
     }
@@ -66,7 +71,7 @@ bool Close(Call& call) {
     return threadsRemain;
 }
 
-void Settle(const Call& call) {
+void Settle(Call& call) {
     settings::PutBack(call);
     handlers::PutBack();
 }
@@ -74,12 +79,17 @@ void Settle(const Call& call) {
 void LetGoOfThreads(Call& call) { call.heldThreads.clear(); }
 
 void Release(HMODULE library) {
-    answers::FindCallersOnce();
     FreeLibrary(library);
     places::ReserveReleased();
 }
 
-bool GiveBackRoom() { return places::GiveBackReservations(); }
+bool GiveBackRoom() {
+    const bool gaveBack = places::GiveBackReservations();
+    // A load that failed for want of room may have run code of its imports:
+    // their places are not among those given back.
+    places::ReserveReleased();
+    return gaveBack;
+}
 
 void StartMainApartment() {
     static const bool started = [] {

@@ -11,59 +11,39 @@
 //   unmapped, answers by returning at once rather than faulting at every
 //   call (a timer, a handler or a notification left with the system).
 // This header is the one door to it; the rest of platform/foreign/ is its
-// rooms: CallThreads, LibraryPlaces, Answers, FaultHandlers, CallSettings.
+// rooms: CallThreads, LibraryPlaces, Answers, FaultHandlers, CallSettings,
+// which share Call.h below it and never include it.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "platform/Handles.h"
+#include "platform/foreign/Call.h"
 
 namespace quorvex::foreign {
 
-// One call of a library's code, from its load to the end of its release, on
-// a worker of its own. Every thread born meanwhile points at it; once such a
-// thread outlives the call, the call is never freed, as its library is never
-// released.
-struct Call {
-    std::atomic<HMODULE> library{nullptr};  // once loaded: what a fault keeps loaded
-    // The identifiers of the process's threads when the call began, sorted;
-    // nothing when they could not be listed, and then every thread may be the
-    // library's. Handles to those threads keep their identifiers from being
-    // given to threads born meanwhile; with those of the listing at its end,
-    // they are held until LetGoOfThreads.
-    std::optional<std::vector<DWORD>> threadsBefore;
-    std::vector<UniqueHandle> heldThreads;
-    std::atomic<bool> closed{false};
-    std::atomic<bool> threadsRemain{false};  // found by the one who closed it
-    LPTHREAD_START_ROUTINE body = nullptr;   // what the worker runs
-    void* argument = nullptr;
-    // The current folder when the call began, put back when it ends.
-    std::wstring currentFolder;
-};
-
-// Once, before any library's code runs, for the rest of the process: the
-// thread marking, the loader's notices of mapped images, the process's
-// filter and vectored handler, and the system functions the
-// containment needs, looked up now so that no later step of it waits for
-// the loader. False when a fault could not be contained: then no library's
-// code may run.
+// Once, before any library's code runs (as the first call opens, not at
+// start-up), for the rest of the process, on the window's thread: the thread
+// marking, the loader's notices of mapped images, the process's filter and
+// vectored handler, on x86 where the system calls callbacks from, and the
+// system functions the containment needs, looked up now so that no later
+// step of it waits for the loader. False when a fault could not be
+// contained: then no library's code may run.
 bool Install();
 
 // Opens a call of the library at `libraryPath` (fully qualified): threads
 // born from now on are the library's, and its loads by name search its own
-// folder too. Its worker is started by StartWorker.
+// folder first. Its worker is started by StartWorker.
 std::unique_ptr<Call> Open(const std::wstring& libraryPath);
 // Starts the call's worker, which runs call.body(call.argument) with a frame
 // handler of its own below it: a fault there ends only the worker, whatever a
 // library has done to the process's filter. Null when no thread was made.
 HANDLE StartWorker(Call& call);
-// The library that the call loaded, as soon as it has.
+// The library that the call loaded, as soon as it has; null when the load
+// failed, and then the places of the images it mapped stay reserved as a
+// release's do.
 void NoteLibrary(Call& call, HMODULE library);
 // Closes the call's window: threads born from now on are not the library's.
 // The first of the worker and its caller to close it lists the threads born
@@ -77,7 +57,7 @@ bool Close(Call& call);
 // Once the worker has ended within its caller's wait, the library's release
 // included: the settings are put back again, as its detach code may have
 // changed them after the call was closed. No later call can be open yet.
-void Settle(const Call& call);
+void Settle(Call& call);
 // Closes the handles that listing the process's threads left open: once the
 // worker has ended, by its caller. Under Wine, a call into the system costs
 // a thread other than the first some ten times more (65 us against 5 us in a
@@ -90,7 +70,8 @@ void Release(HMODULE library);
 
 // Gives back the address space that released places keep reserved, but for
 // those that answer calls, when a load or a thread found none: false when
-// there was none to give back.
+// there was none to give back. The places of a load that has just failed
+// are reserved afterwards.
 bool GiveBackRoom();
 
 // A thread of the program's own that only serves COM, started before any

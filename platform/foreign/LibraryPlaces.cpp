@@ -4,7 +4,6 @@
 #include <array>
 
 #include "platform/Win32Startup.h"
-#include "platform/foreign/Answers.h"
 #include "platform/foreign/CallThreads.h"
 #include "platform/foreign/Image.h"
 #include "platform/foreign/Lock.h"
@@ -33,8 +32,10 @@ struct PlaceTable {
     // that another image is mapped over is taken over by it, or freed.
     std::array<LibraryPlace, 1024> places{};
     std::atomic<std::size_t> count{0};
+    // Where the loader calls its notifications from.
+    std::atomic<const void*> loaderCaller{nullptr};
     SRWLOCK answerLock = SRWLOCK_INIT;
-    // Under the answer lock:
+    // Under the answer lock: what the reservations that answer no call keep.
     std::uintptr_t reservedBytes = 0;
     std::uint64_t reservations = 0;
 };
@@ -66,6 +67,7 @@ void Fill(LibraryPlace& place, std::uintptr_t base, std::uintptr_t size, bool mo
     place.reserved.store(false);
     place.answered.store(false);
     place.givenBack.store(false);
+    place.counted = false;
     place.movable.store(movable);
     place.base.store(base);
     place.size.store(size);
@@ -108,7 +110,7 @@ bool NoteMapped(const Call* owner, std::uintptr_t base, std::uintptr_t size, con
 // an unload before the image is unmapped: it is taken to be released only
 // once it is seen gone.
 VOID NTAPI NoteMapping(ULONG reason, const MappingNotice* notice, PVOID) {
-    answers::NoteLoaderCaller(__builtin_return_address(0));
+    TheTable().loaderCaller.store(__builtin_return_address(0));
     const auto base = reinterpret_cast<std::uintptr_t>(notice->base);
     if (reason == ImageMapped) {
         Call* const owner = threads::CallOfLoad();
@@ -188,7 +190,7 @@ bool GiveBackOldest() {
     const std::size_t count = std::min(table.count.load(), table.places.size());
     for (std::size_t i = 0; i < count; ++i) {
         LibraryPlace& place = table.places[i];
-        if (place.reserved.load() && !place.answered.load() &&
+        if (place.reserved.load() && place.counted &&
             (oldest == nullptr || place.reservedAt < oldest->reservedAt)) {
             oldest = &place;
         }
@@ -198,6 +200,7 @@ bool GiveBackOldest() {
     }
     VirtualFree(reinterpret_cast<void*>(oldest->base.load()), 0, MEM_RELEASE);
     table.reservedBytes -= oldest->size.load();
+    oldest->counted = false;
     oldest->reserved.store(false);
     oldest->givenBack.store(true);
     return true;
@@ -206,12 +209,17 @@ bool GiveBackOldest() {
 }  // namespace
 
 bool Reserve(LibraryPlace& place, bool toAnswer) {
+    PlaceTable& table = TheTable();
+    const std::uintptr_t size = place.size.load();
+    if (toAnswer && place.counted) {
+        // Kept for good from now on: it no longer counts against the bound.
+        table.reservedBytes -= size;
+        place.counted = false;
+    }
     if (place.reserved.load() || !place.released.load() || !place.movable.load()) {
         return place.reserved.load();
     }
-    PlaceTable& table = TheTable();
-    const std::uintptr_t size = place.size.load();
-    while (table.reservedBytes + size > ReservationBound && GiveBackOldest()) {
+    while (!toAnswer && table.reservedBytes + size > ReservationBound && GiveBackOldest()) {
     }
     if (!toAnswer && table.reservedBytes + size > ReservationBound) {
         return false;
@@ -220,7 +228,10 @@ bool Reserve(LibraryPlace& place, bool toAnswer) {
     if (VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS) != base) {
         return false;
     }
-    table.reservedBytes += size;
+    if (!toAnswer) {
+        table.reservedBytes += size;
+        place.counted = true;
+    }
     place.reservedAt = ++table.reservations;
     place.reserved.store(true);
     return true;
@@ -241,15 +252,21 @@ bool IsReleased(LibraryPlace& place) {
     if (place.released.load()) {
         return true;
     }
-    MEMORY_BASIC_INFORMATION info{};
+    // Under the table's lock, as the loader's notice of an image mapped over
+    // the place changes the record: its base is read again there.
+    const ExclusiveLock lock(TheTable().lock);
     const auto base = place.base.load();
-    const bool gone = VirtualQuery(reinterpret_cast<const void*>(base), &info, sizeof info) == 0 ||
-                      info.State == MEM_FREE || info.Type != MEM_IMAGE ||
-                      reinterpret_cast<std::uintptr_t>(info.AllocationBase) != base;
+    MEMORY_BASIC_INFORMATION info{};
+    const bool gone = place.size.load() != 0 &&
+                      (VirtualQuery(reinterpret_cast<const void*>(base), &info, sizeof info) == 0 ||
+                       info.State == MEM_FREE || info.Type != MEM_IMAGE ||
+                       reinterpret_cast<std::uintptr_t>(info.AllocationBase) != base);
     if (gone) {
         place.released.store(true);
     }
     return gone;
 }
+
+const void* LoaderCaller() { return TheTable().loaderCaller.load(); }
 
 }  // namespace quorvex::foreign::places

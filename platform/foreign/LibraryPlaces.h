@@ -25,6 +25,7 @@ struct LibraryPlace {
     std::atomic<bool> reserved{false};
     std::atomic<bool> answered{false};   // an answer is written there: always kept
     std::atomic<bool> givenBack{false};  // reserved again only to answer a call
+    bool counted = false;                // its reservation counts against the bound
     std::uint64_t reservedAt = 0;        // the order of reservations
 };
 
@@ -45,14 +46,17 @@ bool IsReleased(LibraryPlace& place);
 // is gone now is marked released, and reserved where it can be.
 void ReserveReleased();
 // Reserves a released place once nothing is mapped there; under AnswerLock.
-// What reservations keep is bounded: the oldest that answer no call are
-// given back first to make room; a place is reserved beyond the bound only
-// `toAnswer` a call there.
+// What reservations that answer no call keep is bounded: the oldest are
+// given back first to make room. A place reserved `toAnswer` a call there is
+// kept for good, and counts against no bound.
 bool Reserve(LibraryPlace& place, bool toAnswer = false);
 // Gives back every reservation that answers no call, for a load or a thread
 // that found no room; false when there was none.
 bool GiveBackReservations();
 // Taken to change what a released place holds.
 SRWLOCK& AnswerLock();
+// Where the loader calls its notifications from (a library may leave one of
+// its own); null before the first.
+const void* LoaderCaller();
 
 }  // namespace quorvex::foreign::places

@@ -94,6 +94,8 @@ constexpr FixtureKind Fixtures[] = {
     {L"fixture_periodic_timer", Behaviour::Succeeds},
     {L"fixture_fixed_base", Behaviour::Succeeds},
     {L"fixture_work_faults_later", Behaviour::Succeeds},
+    {L"fixture_timer_on_load", Behaviour::Succeeds},
+    {L"fixture_loads_dep_by_name", Behaviour::Succeeds},  // its qvxdep.dll beside it
     {L"fixture_imports_tick", Behaviour::Succeeds},
     {L"fixture_vectored_handler", Behaviour::Succeeds},
     {L"fixture_release_then_loads_dep", Behaviour::Succeeds},  // its qvxdep.dll beside it
@@ -241,9 +243,10 @@ LibraryProbe ProbeLibrary(const std::wstring& path) {
         return probe;
     }
     probe.bytes = ReadFileBytes(place);
-    // Loaded and released here, the first would leave its thread in unmapped
-    // code, the others would hold this thread for 30 s.
+    // Loaded and released here, the first two would leave a thread or a
+    // timer in unmapped code, the others would hold this thread for 30 s.
     if (probe.bytes && (probe.bytes == FixtureBytes(L"fixture_thread_on_load") ||
+                        probe.bytes == FixtureBytes(L"fixture_timer_on_load") ||
                         probe.bytes == FixtureBytes(L"fixture_slow_load") ||
                         probe.bytes == FixtureBytes(L"fixture_slow_unload"))) {
         probe.loadable = probe.exportsUnregister = probe.exportsRegister = true;
@@ -638,10 +641,15 @@ CaseResult FaultTest::Run(std::string name, Command command, const std::wstring&
         }
     } else {
         if (!previous.loadable) {
-            expected[0] = NoPreviousVersion;
+            // A file the loader refuses is there all the same, and so may be
+            // its registration.
+            expected[0] = oldCopy ? Failed : NoPreviousVersion;
             if (unregisterRuns > 0) {
                 add(Check::Rows,
                     "DllUnregisterServer ran though nothing loadable was at " + Quote(destination));
+            }
+            if (command == Command::Uninstall && oldCopy && !newCopy) {
+                add(Check::Kept, "the uninstall deleted a copy it never unregistered");
             }
         } else if (!previous.exportsUnregister) {
             expected[0] = NotValid;

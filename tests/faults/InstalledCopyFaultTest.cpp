@@ -73,10 +73,21 @@ DWORD WINAPI CallThroughDispatcher(LPVOID target) {
 }
 #endif
 
-// What Windows raises when work on a pool thread calls ExitThread.
-DWORD WINAPI RaiseInvalidThread(LPVOID raisedOn) {
-    static_cast<std::atomic<DWORD>*>(raisedOn)->store(GetCurrentThreadId());
-    RaiseException(0xC000071C, 0, 0, nullptr);
+// What Windows' pool raises on its thread, as RtlRaiseStatus does, when work
+// called ExitThread (STATUS_INVALID_THREAD) or returned with the thread
+// changed: impersonating, with a priority, a transaction, the loader's lock,
+// a language, a priority raised back, an affinity.
+struct PoolsComplaint {
+    DWORD code;
+    std::atomic<DWORD> raisedOn{0};
+};
+constexpr DWORD PoolsComplaints[] = {0xC000071C, 0xC0000710, 0xC000071B, 0xC000071D,
+                                     0xC000071E, 0xC000071F, 0xC0000720, 0xC0000721};
+
+DWORD WINAPI RaisePoolsComplaint(LPVOID raised) {
+    auto& complaint = *static_cast<PoolsComplaint*>(raised);
+    complaint.raisedOn.store(GetCurrentThreadId());
+    RaiseException(complaint.code, EXCEPTION_NONCONTINUABLE, 0, nullptr);
     return 0;
 }
 
@@ -344,17 +355,38 @@ TEST_F(InstalledCopyFaults, WorkLeftToTheThreadPool) {
         Run("library that cannot be moved, over itself: install", Install, dest);
     Expect(fixed);
     EXPECT_EQ(fixed.rows[2], status_text::Successful) << "its second load went elsewhere";
-    // Work that ends its pool thread, as Windows tells of it. Last, as the
-    // pool then makes a new thread in place of the one parked here.
-    std::atomic<DWORD> raisedOn{0};
-    ASSERT_TRUE(QueueUserWorkItem(RaiseInvalidThread, &raisedOn, WT_EXECUTEDEFAULT));
-    for (int waited = 0; raisedOn.load() == 0 && waited < 2000; waited += 10) {
-        Sleep(10);
+    // Work that ends its pool thread, or returns it changed, as Windows tells
+    // of it. Last, as the pool then makes new threads in place of those
+    // parked here.
+    for (const DWORD code : PoolsComplaints) {
+        PoolsComplaint complaint{code};
+        ASSERT_TRUE(QueueUserWorkItem(RaisePoolsComplaint, &complaint, WT_EXECUTEDEFAULT));
+        for (int waited = 0; complaint.raisedOn.load() == 0 && waited < 2000; waited += 10) {
+            Sleep(10);
+        }
+        Sleep(100);
+        const UniqueHandle ending(OpenThread(SYNCHRONIZE, FALSE, complaint.raisedOn.load()));
+        EXPECT_TRUE(ending && WaitForSingleObject(ending.get(), 0) == WAIT_TIMEOUT)
+            << std::hex << code << ": the pool thread was not parked";
     }
-    Sleep(100);
-    const UniqueHandle ending(OpenThread(SYNCHRONIZE, FALSE, raisedOn.load()));
-    EXPECT_TRUE(ending && WaitForSingleObject(ending.get(), 0) == WAIT_TIMEOUT)
-        << "the pool thread whose work asked to end it was not parked";
+}
+
+// A library whose DllMain starts a periodic timer, then fails the load: its
+// place stays reserved as a release's does, so its next load, at once, goes
+// elsewhere, and no tick of the first reaches the next copy's code.
+TEST_F(InstalledCopyFaults, WorkLeftByALoadThatFailed) {
+    SetEnvironmentVariableW(L"QUORVEX_FIXTURE_STRAY_TICK", nullptr);
+    SetEnvironmentVariableW(L"QUORVEX_FIXTURE_REFUSE_LOAD", L"1");
+    Ship(L"fixture_timer_on_load");
+    Expect(Run("register's DllMain starts a timer, then fails the load: install", Install, dest));
+    SetEnvironmentVariableW(L"QUORVEX_FIXTURE_REFUSE_LOAD", nullptr);
+    Expect(Run("install again before the failed load's first tick", Install, dest));
+    for (int waited = 0; waited < 500; waited += 50) {
+        Pump();
+        Sleep(50);
+    }
+    EXPECT_EQ(GetEnvironmentVariableW(L"QUORVEX_FIXTURE_STRAY_TICK", nullptr, 0), 0u)
+        << "a tick of the failed load's timer ran a later copy's code";
 }
 
 // The library's import leaves a timer of the system's queue running and is
@@ -416,6 +448,12 @@ TEST_F(InstalledCopyFaults, SettingsALibraryChangesArePutBack) {
     if (found != nullptr) {
         FreeLibrary(found);
     }
+    // The folder that library added, and never removed, is searched after
+    // the next library's own: the helper beside that one is the one loaded.
+    ASSERT_TRUE(CopyFileW(BuildFile(L"dependency\\qvxdep.dll").c_str(),
+                          (dest + L"\\qvxdep.dll").c_str(), FALSE));
+    Ship(L"fixture_loads_dep_by_name");
+    Expect(Run("the next library loads the helper beside it by name: install", Install, L"dest"));
     DeleteFileW(planted.c_str());
     testing::TakeFixtureCalls();
 }
