@@ -110,28 +110,11 @@ TEST_F(CommandsTest, UninstallRunsEveryStepInOrderAndNeverTouchesTheShippedCopy)
     ExpectIdleAndMirrored();
 }
 
-// A copy that is there but was never unregistered (the loader found no room
-// for it, or refused it) is not taken for none. The uninstall keeps it, as
-// its registration would stay behind; the install replaces a refused one as
+// Each uninstall-row outcome is shown, mirrored, and the delete still runs;
+// but for a copy that is there and was never unregistered (the loader found
+// no room for it, or refused it): the uninstall keeps it, as its
+// registration would stay behind, and the install replaces a refused one as
 // after any failed unregistration, and leaves one without room as it is.
-TEST_F(CommandsTest, CopyNeverUnregisteredStaysButARefusedOneIsReplaced) {
-    for (RegResult result : {RegResult::LoadOutOfRoom, RegResult::LoadRefused}) {
-        for (bool install : {false, true}) {
-            SCOPED_TRACE(::testing::Message()
-                         << static_cast<int>(result) << (install ? " install" : " uninstall"));
-            log.clear();
-            invoker.results = {result, RegResult::Registered};
-            install ? commands.cmdRegister_Click() : commands.cmdUninstall_Click();
-            const bool replaced = install && result == RegResult::LoadRefused;
-            EXPECT_EQ(controls.Caption(StatusRow::Uninstall), L"Failed!");
-            EXPECT_EQ(Logged("delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"), replaced);
-            EXPECT_EQ(Logged("register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"), replaced);
-            ExpectIdleAndMirrored();
-        }
-    }
-}
-
-// Each uninstall-row outcome is shown, mirrored, and the delete still runs.
 TEST_F(CommandsTest, UninstallRowOutcomesNeverStopTheDelete) {
     const std::pair<RegResult, const wchar_t*> outcomes[] = {
         {RegResult::NoAction, L"..."},
@@ -140,18 +123,26 @@ TEST_F(CommandsTest, UninstallRowOutcomesNeverStopTheDelete) {
         {RegResult::TimedOut, L"Failed!"},
         {RegResult::EntryFailed, L"Failed!"},
         {RegResult::Unregistered, L"Sucessful"}};
-    for (auto [result, text] : outcomes) {
+    const auto check = [&](RegResult result, const wchar_t* text, bool uninstallDeletes,
+                           bool installDeletes) {
         for (bool install : {false, true}) {
             SCOPED_TRACE(::testing::Message()
                          << static_cast<int>(result) << (install ? " install" : " uninstall"));
             log.clear();
             invoker.results = {result, RegResult::Registered};
             install ? commands.cmdRegister_Click() : commands.cmdUninstall_Click();
+            const bool deleted = install ? installDeletes : uninstallDeletes;
             EXPECT_EQ(controls.Caption(StatusRow::Uninstall), text);
-            EXPECT_TRUE(Logged("delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"));
+            EXPECT_EQ(Logged("delete C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"), deleted);
+            EXPECT_EQ(Logged("register C:\\WINDOWS\\SYSTEM\\Quorvexv1.4.dll"), install && deleted);
             ExpectIdleAndMirrored();
         }
+    };
+    for (auto [result, text] : outcomes) {
+        check(result, text, true, true);
     }
+    check(RegResult::LoadOutOfRoom, L"Failed!", false, false);
+    check(RegResult::LoadRefused, L"Failed!", false, true);
 
     // A copy still there after the delete was not uninstalled, whatever its
     // unregistration said; on the install, the copy row tells instead.
