@@ -168,11 +168,25 @@ KernelServices::Thread Win32Kernel::StartCall(const CallPlan& plan) {
 // apartment a screen reader may call into it: those are answered meanwhile,
 // or they would wait for the command. Input stays queued, so no command
 // starts and nothing is clicked while this one runs.
+// Windows calls a window hung (ghosted, "Not Responding", its close box
+// offering to end the program) when its thread has not read its queue for
+// 5 s and is not waiting for input. So the thread waits for input as well,
+// looks at it without taking it (which marks it seen: the wait wakes again
+// only for newer input), and looks at least every half second, since COM's
+// wait has a wake mask of its own.
 DWORD Win32Kernel::WaitAnsweringCallers(HANDLE thread, DWORD ms) const {
+    constexpr DWORD LookAtQueueEvery = 500;
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (;;) {
+        MSG message{};
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_INPUT | PM_QS_SENDMESSAGE);
         const ULONGLONG now = GetTickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (left == 0) {
+            return ::WaitForSingleObject(thread, 0);
+        }
+        const DWORD slice = left < LookAtQueueEvery ? left : LookAtQueueEvery;
+        DWORD woken = WAIT_FAILED;
         // The thread may enter an apartment while it waits (an accessibility
         // client's first question): asked each time round.
         APTTYPE type = APTTYPE_MTA;
@@ -183,17 +197,16 @@ DWORD Win32Kernel::WaitAnsweringCallers(HANDLE thread, DWORD ms) const {
             // COM's own wait answers calls into the apartment, and sent messages.
             HANDLE handles[] = {thread};
             DWORD index = 0;
-            const HRESULT waited = apartmentWait_(0, left, 1, handles, &index);
-            return waited == S_OK                ? WAIT_OBJECT_0
-                   : waited == RPC_S_CALLPENDING ? WAIT_TIMEOUT
-                                                 : WAIT_FAILED;
+            const HRESULT waited = apartmentWait_(0, slice, 1, handles, &index);
+            woken = waited == S_OK                ? WAIT_OBJECT_0
+                    : waited == RPC_S_CALLPENDING ? WAIT_TIMEOUT
+                                                  : WAIT_FAILED;
+        } else {
+            woken = MsgWaitForMultipleObjectsEx(1, &thread, slice, QS_SENDMESSAGE | QS_INPUT, 0);
         }
-        const DWORD woken = MsgWaitForMultipleObjectsEx(1, &thread, left, QS_SENDMESSAGE, 0);
-        if (woken != WAIT_OBJECT_0 + 1) {
+        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) {
             return woken;
         }
-        MSG message{};
-        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
 

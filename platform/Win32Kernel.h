@@ -32,7 +32,8 @@ class Win32Kernel final : public KernelServices {
     using CoGetApartmentTypeFunction = HRESULT(WINAPI*)(APTTYPE*, APTTYPEQUALIFIER*);
     using CoWaitForMultipleHandlesFunction = HRESULT(WINAPI*)(DWORD, DWORD, ULONG, LPHANDLE,
                                                               LPDWORD);
-    // Waits for the thread to end, at most `ms` from now, answering callers.
+    // Waits for the thread to end, at most `ms` from now, answering callers
+    // and looking at input without taking it.
     DWORD WaitAnsweringCallers(HANDLE thread, DWORD ms) const;
 
     bool searchFlags_ = false;

@@ -122,6 +122,7 @@ MainWindow::MainWindow(HINSTANCE instance, int dpi)
     const HMODULE user32 = GetModuleHandleW(L"user32.dll");
     blockShutdown_ = ProcAddress<BlockShutdownFunction>(user32, "ShutdownBlockReasonCreate");
     unblockShutdown_ = ProcAddress<UnblockShutdownFunction>(user32, "ShutdownBlockReasonDestroy");
+    busyCursor_ = LoadCursorW(nullptr, IDC_WAIT);
 
     if (!RegisterWindowClass(instance, WindowProc)) {
         return;  // no window: Handle() tells the program to end
@@ -347,6 +348,9 @@ void MainWindow::Click(std::size_t index) {
         HWND pressed = childWindows_[index];
         if (const auto& handler = clickHandlers_[static_cast<std::size_t>(button)]; handler) {
             commandRunning_ = true;
+            // The thread reads no input until the command ends: the pointer
+            // says so, here and whenever the window is asked for it.
+            const HCURSOR shown = SetCursor(busyCursor_);
             // A log-off between the delete of the installed copy and the end
             // of the copy would leave neither: the system is told why not.
             if (blockShutdown_ != nullptr && unblockShutdown_ != nullptr) {
@@ -357,6 +361,9 @@ void MainWindow::Click(std::size_t index) {
                 unblockShutdown_(window_.get());
             }
             commandRunning_ = false;
+            // The cursor shown before; a move made meanwhile, dropped below,
+            // sets that of the place it ended at.
+            SetCursor(shown);
         }
         DiscardQueuedInput();
         if (closeRequested_) {
@@ -586,6 +593,13 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_QUERYENDSESSION:
             if (commandRunning_) {
                 return FALSE;  // asked while a command waits for a library
+            }
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_SETCURSOR:
+            // Asked by the controls too, before they choose their own.
+            if (commandRunning_) {
+                SetCursor(busyCursor_);
+                return TRUE;
             }
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_CLOSE:

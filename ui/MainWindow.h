@@ -113,6 +113,9 @@ class MainWindow final : public BoardControls, public AccessibleView {
     using UnblockShutdownFunction = BOOL(WINAPI*)(HWND);
     BlockShutdownFunction blockShutdown_ = nullptr;
     UnblockShutdownFunction unblockShutdown_ = nullptr;
+    // Shown over the window while a command holds its thread; a shared
+    // system cursor, loaded before any library's code runs.
+    HCURSOR busyCursor_ = nullptr;
     bool commandRunning_ = false;
     bool closeRequested_ = false;                   // while a command ran
     bool paintDeferred_ = false;                    // a paint asked for while a command ran

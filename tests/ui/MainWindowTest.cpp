@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -61,6 +64,16 @@ std::vector<LONG> ControlGeometry(const MainWindow& window) {
         }
     }
     return geometry;
+}
+
+// The cursor each time the system asked the window where the pointer is,
+// which it does whenever the window's thread looks at mouse input.
+LRESULT CALLBACK NoteLooks(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                           DWORD_PTR looks) {
+    if (message == WM_NCHITTEST) {
+        reinterpret_cast<std::vector<HCURSOR>*>(looks)->push_back(GetCursor());
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
 }
 
 PixelImage BackgroundPicture() {
@@ -278,6 +291,43 @@ TEST_F(MainWindowTest, InputMadeDuringACommandIsDropped) {
     SendMessageW(button, BM_CLICK, 0, 0);
     Pump();
     EXPECT_TRUE(closed);
+}
+
+// Windows calls a window hung, and offers to end the program, when its
+// thread has not read its queue for 5 s and waits for no input. While an
+// entry point runs for 3 s the thread keeps looking at a move of the pointer
+// (which stays queued), under the busy cursor; the controls ask for it too.
+TEST_F(MainWindowTest, LongEntryPointLooksAtInputUnderTheBusyCursor) {
+    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_three_seconds").c_str(),
+                          (destDir / L"Quorvexv1.4.dll").c_str(), FALSE));
+    SetFolder(destDir.Path());
+    window().Show(SW_SHOWNORMAL);
+    Pump();
+    std::vector<HCURSOR> looks;
+    SetWindowSubclass(window().Handle(), NoteLooks, 1, reinterpret_cast<DWORD_PTR>(&looks));
+    POINT over{150, 40};
+    ClientToScreen(window().Handle(), &over);
+    SetCursorPos(over.x, over.y);
+    const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
+    const HCURSOR busy = LoadCursorW(nullptr, IDC_WAIT);
+    SetCursor(arrow);
+    SendMessageW(Control(L"cmdUninstall"), BM_CLICK, 0, 0);
+    EXPECT_EQ(Status(StatusRow::Uninstall), L"Sucessful");
+    EXPECT_GE(std::count(looks.begin(), looks.end(), busy), 3)
+        << "no look at input under the busy cursor";
+
+    // Enter takes no capture, so no move follows that would set the cursor again.
+    HCURSOR overText = nullptr;
+    window().OnClick(CommandButton::Register, [&] {
+        HWND text = Control(L"FolderText");
+        SendMessageW(text, WM_SETCURSOR, reinterpret_cast<WPARAM>(text), HTCLIENT);
+        overText = GetCursor();
+    });
+    SetFocus(Control(L"cmdRegister"));
+    Key(VK_RETURN);
+    RemoveWindowSubclass(window().Handle(), NoteLooks, 1);
+    EXPECT_EQ(overText, busy);
+    EXPECT_EQ(GetCursor(), arrow) << "the cursor was not given back";
 }
 
 // A close request made while a command runs, sent (as foreign code may),
