@@ -112,12 +112,18 @@ bool HasEnded(HANDLE thread) { return ::WaitForSingleObject(thread, 0) == WAIT_O
 
 }  // namespace
 
-Win32Kernel::Win32Kernel() : searchFlags_(HasDllSearchFlags()) {
-    foreign::StartMainApartment();
-    HMODULE ole32 = Ole32().Module();
-    apartmentType_ = ProcAddress<CoGetApartmentTypeFunction>(ole32, "CoGetApartmentType");
-    apartmentWait_ =
-        ProcAddress<CoWaitForMultipleHandlesFunction>(ole32, "CoWaitForMultipleHandles");
+Win32Kernel::Win32Kernel() : searchFlags_(HasDllSearchFlags()) {}
+
+bool Win32Kernel::Prepare() {
+    if (!prepared_) {
+        prepared_ = true;
+        AwaitMainApartment();
+        HMODULE ole32 = Ole32().Module();
+        apartmentType_ = ProcAddress<CoGetApartmentTypeFunction>(ole32, "CoGetApartmentType");
+        apartmentWait_ =
+            ProcAddress<CoWaitForMultipleHandlesFunction>(ole32, "CoWaitForMultipleHandles");
+    }
+    return foreign::Install();
 }
 
 std::optional<std::wstring> Win32Kernel::GetFullPathNameW(const std::wstring& path) {
@@ -138,8 +144,7 @@ std::optional<FileIdentity> Win32Kernel::IdentityOf(const std::wstring& fullPath
 bool Win32Kernel::HasLoadLibrarySearchFlags() { return searchFlags_; }
 
 KernelServices::Thread Win32Kernel::StartCall(const CallPlan& plan) {
-    // At the first call, not at start-up: the window shows sooner.
-    if (!foreign::Install()) {
+    if (!Prepare()) {
         return nullptr;  // a fault could not be contained: the library's code does not run
     }
     auto worker = std::make_unique<Worker>();

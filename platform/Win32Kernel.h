@@ -9,8 +9,7 @@
 namespace quorvex {
 
 // The real kernel services: the loader, the worker and the wait. The first
-// one made starts the process's main COM apartment on a thread of its own,
-// before any window exists; the first call installs, for the rest of the
+// call makes sure of COM's main apartment and installs, for the rest of the
 // process, the containment of the libraries' code
 // (platform/foreign/ForeignCode.h).
 class Win32Kernel final : public KernelServices {
@@ -32,11 +31,17 @@ class Win32Kernel final : public KernelServices {
     using CoGetApartmentTypeFunction = HRESULT(WINAPI*)(APTTYPE*, APTTYPEQUALIFIER*);
     using CoWaitForMultipleHandlesFunction = HRESULT(WINAPI*)(DWORD, DWORD, ULONG, LPHANDLE,
                                                               LPDWORD);
+    // Once, as the first call begins rather than at start-up, so that the
+    // window shows sooner, and before any library's code runs: COM's main
+    // apartment there, COM's wait functions looked up, and the containment
+    // installed. False when a fault could not be contained.
+    bool Prepare();
     // Waits for the thread to end, at most `ms` from now, answering callers
     // and looking at input without taking it.
     DWORD WaitAnsweringCallers(HANDLE thread, DWORD ms) const;
 
     bool searchFlags_ = false;
+    bool prepared_ = false;
     // Looked up once: once a library's code has run, the loader's lock may
     // never be given back, and the window's thread must never wait for it.
     CoGetApartmentTypeFunction apartmentType_ = nullptr;

@@ -83,6 +83,54 @@ LazySystemLibrary& OleAut32() {
     return library;
 }
 
+namespace {
+
+struct MainApartment {
+    INIT_ONCE started = INIT_ONCE_STATIC_INIT;
+    HANDLE ready = nullptr;  // set once it is the main apartment; never closed
+};
+
+MainApartment& TheMainApartment() {
+    static constinit MainApartment apartment;
+    return apartment;
+}
+
+DWORD WINAPI ServeMainApartment(LPVOID) {
+    const Apartment com(Apartment::With::Com);
+    SetEvent(TheMainApartment().ready);
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) != -1) {
+        DispatchMessageW(&message);  // a quit message posted by anyone ends nothing
+    }
+    return 0;
+}
+
+BOOL CALLBACK Start(PINIT_ONCE, PVOID, PVOID*) {
+    MainApartment& apartment = TheMainApartment();
+    apartment.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const UniqueHandle thread(
+        apartment.ready != nullptr
+            ? ::CreateThread(nullptr, 0, ServeMainApartment, nullptr, 0, nullptr)
+            : nullptr);
+    if (!thread && apartment.ready != nullptr) {
+        SetEvent(apartment.ready);  // none to wait for; not tried again
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+void StartMainApartment() {
+    InitOnceExecuteOnce(&TheMainApartment().started, Start, nullptr, nullptr);
+}
+
+void AwaitMainApartment() {
+    StartMainApartment();
+    if (const HANDLE ready = TheMainApartment().ready) {
+        ::WaitForSingleObject(ready, INFINITE);
+    }
+}
+
 Apartment::Apartment(With with) {
     LazySystemLibrary& ole32 = Ole32();
     if (with == With::Ole) {

@@ -66,6 +66,19 @@ class LazySystemLibrary {
 LazySystemLibrary& Ole32();
 LazySystemLibrary& OleAut32();
 
+// The process's main single-threaded apartment, on a thread of the
+// program's own that only serves COM: the first thread of a process to
+// enter a single-threaded apartment is the main one, where COM makes a class
+// registered without a threading model, and that must never be the window's
+// thread (a library's code would run there). Started first thing, without a
+// wait, it loads COM's runtime while the window is made.
+void StartMainApartment();
+// Waits until the main apartment is there, starting it if need be: before
+// the window's thread may enter an apartment itself (the window shown and
+// activated brings the input method, which may; an accessibility client's
+// first question), and before any library's code runs.
+void AwaitMainApartment();
+
 // The calling thread in a single-threaded apartment for as long as this
 // lives, with OLE (OleInitialize, as registration tools run entry points) or
 // COM alone (CoInitializeEx). A thread already in another apartment stays

@@ -268,6 +268,9 @@ void MainWindow::Show(int showCommand) {
     SetWindowPos(window_.get(), nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
                  (GetSystemMetrics(SM_CYSCREEN) - height) / 2, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // Activated, the window brings the input method, which may make this
+    // thread an apartment: COM's main one must be another.
+    AwaitMainApartment();
     ShowWindow(window_.get(), showCommand);
     UpdateWindow(window_.get());
     SetFocus(GetNextDlgTabItem(window_.get(), nullptr, FALSE));
@@ -498,6 +501,7 @@ LRESULT CALLBACK MainWindow::FolderTextProc(HWND box, UINT message, WPARAM wPara
 
 LRESULT MainWindow::AccessibleObject(HWND target, WPARAM wParam) {
     if (!accessibility_) {
+        AwaitMainApartment();  // before this thread enters an apartment of its own
         accessibility_ = std::make_unique<Accessibility>(*this);
     }
     return accessibility_->ClientObject(target, wParam);

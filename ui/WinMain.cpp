@@ -12,6 +12,7 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     quorvex::ApplyProcessSettings();
+    quorvex::StartMainApartment();
     // The manifest asks for version 6 of the common controls, whose window
     // classes are registered here.
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};

@@ -1,7 +1,5 @@
 #include "platform/foreign/ForeignCode.h"
 
-#include "platform/Handles.h"
-#include "platform/Win32Startup.h"
 #include "platform/foreign/Answers.h"
 #include "platform/foreign/CallSettings.h"
 #include "platform/foreign/CallThreads.h"
@@ -9,20 +7,6 @@
 #include "platform/foreign/LibraryPlaces.h"
 
 namespace quorvex::foreign {
-
-namespace {
-
-DWORD WINAPI ServeMainApartment(LPVOID started) {
-    const Apartment com(Apartment::With::Com);
-    SetEvent(static_cast<HANDLE>(started));
-    MSG message{};
-    while (GetMessageW(&message, nullptr, 0, 0) != -1) {
-        DispatchMessageW(&message);  // a quit message posted by anyone ends nothing
-    }
-    return 0;
-}
-
-}  // namespace
 
 bool Install() {
     static const bool installed = [] {
@@ -89,17 +73,6 @@ bool GiveBackRoom() {
     // their places are not among those given back.
     places::ReserveReleased();
     return gaveBack;
-}
-
-void StartMainApartment() {
-    static const bool started = [] {
-        const UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        const UniqueHandle thread(
-            ready ? ::CreateThread(nullptr, 0, ServeMainApartment, ready.get(), 0, nullptr)
-                  : nullptr);
-        return thread && ::WaitForSingleObject(ready.get(), INFINITE) == WAIT_OBJECT_0;
-    }();
-    static_cast<void>(started);
 }
 
 }  // namespace quorvex::foreign

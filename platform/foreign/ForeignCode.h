@@ -74,8 +74,4 @@ void Release(HMODULE library);
 // are reserved afterwards.
 bool GiveBackRoom();
 
-// A thread of the program's own that only serves COM, started before any
-// window exists: the process's main single-threaded apartment.
-void StartMainApartment();
-
 }  // namespace quorvex::foreign

@@ -283,6 +283,23 @@ TEST_F(EndToEndTest, HandlerLeftByAFirstLoadThatFailed) {
     }
 }
 
+// COM's main apartment is a thread of the program's own, also once the shown
+// window's thread has entered COM itself (the input method, a screen
+// reader): a class registered without a threading model is never made on
+// the window's thread, where the library's code would run.
+TEST_F(EndToEndTest, ClassOfTheMainApartmentIsNotMadeOnTheWindowsThread) {
+    ASSERT_TRUE(CopyFileW((BuildDirectory() + L"\\fixture_main_apartment.dll").c_str(),
+                          (dest / L"Quorvexv1.4.dll").c_str(), FALSE));
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(program->Window(), WM_GETOBJECT, 0, static_cast<LPARAM>(OBJID_CLIENT),
+                        SMTO_ABORTIFHUNG, 5000, &answer);
+    program->Type(dest.Path());
+    program->Click(InstallButton.c_str());
+    // COM keeps the unregistered copy loaded: it stays, and no copy is made.
+    const std::vector<std::wstring> rows{L"Sucessful", L"Not a valid path", L"..."};
+    EXPECT_EQ(Rows(rows), rows);
+}
+
 TEST_F(EndToEndTest, CloseBoxEndsTheProgram) {
     program->CloseBox();
     EXPECT_TRUE(program->WaitForExit(10000));
