@@ -1,6 +1,6 @@
 #include "engine/StatusBoard.h"
 
-#include <exception>
+#include <array>
 
 namespace quorvex {
 
@@ -68,19 +68,21 @@ void StatusBoard::MirrorShadow(StatusRow row) {
 void StatusBoard::SetButtonsEnabled(bool enabled) {
     // A refused button does not keep the others from changing; the first
     // refusal is passed on once all three have been tried.
-    std::exception_ptr firstFailure;
-    for (CommandButton button :
-         {CommandButton::Register, CommandButton::Uninstall, CommandButton::Exit}) {
+    constexpr std::array buttons{CommandButton::Register, CommandButton::Uninstall,
+                                 CommandButton::Exit};
+    for (auto button = buttons.begin(); button != buttons.end(); ++button) {
         try {
-            controls_.SetButtonEnabled(button, enabled);
+            controls_.SetButtonEnabled(*button, enabled);
         } catch (...) {
-            if (!firstFailure) {
-                firstFailure = std::current_exception();
+            for (auto rest = button + 1; rest != buttons.end(); ++rest) {
+                try {
+                    controls_.SetButtonEnabled(*rest, enabled);
+                } catch (...) {
+                    // only the first refusal is passed on
+                }
             }
+            throw;
         }
-    }
-    if (firstFailure) {
-        std::rethrow_exception(firstFailure);
     }
 }
 

@@ -24,19 +24,38 @@ constexpr int DialogFontPoints = 8;
 // the dialog keyboard interface sends for Enter and Escape.
 constexpr int FirstControlId = 100;
 
+// Found while compiling: no search of the table is left for run time.
+constexpr std::size_t RegisterIndex = layout::IndexOf(L"cmdRegister");
+constexpr std::size_t UninstallIndex = layout::IndexOf(L"cmdUninstall");
+constexpr std::size_t ExitIndex = layout::IndexOf(L"ExitCmd");
+
 constexpr std::size_t ButtonIndex(CommandButton button) {
     switch (button) {
         case CommandButton::Register:
-            return layout::IndexOf(L"cmdRegister");
+            return RegisterIndex;
         case CommandButton::Uninstall:
-            return layout::IndexOf(L"cmdUninstall");
+            return UninstallIndex;
         case CommandButton::Exit:
-            return layout::IndexOf(L"ExitCmd");
+            return ExitIndex;
     }
-    return layout::IndexOf(L"ExitCmd");
+    return ExitIndex;
 }
 
 constexpr std::size_t FolderTextIndex = layout::IndexOf(L"FolderText");
+
+// Children are created in tab order: the dialog keyboard interface moves
+// through them in the order they were made. The table is fixed, and so is
+// the order, found while compiling.
+constexpr std::array<std::size_t, layout::ControlCount> TabOrder = [] {
+    std::array<std::size_t, layout::ControlCount> order{};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
+        return Controls[a].tabIndex < Controls[b].tabIndex;
+    });
+    return order;
+}();
 
 bool RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
     WNDCLASSEXW windowClass{};
@@ -150,16 +169,7 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::CreateChildWindows(HINSTANCE instance) {
-    // Children are created in tab order: the dialog keyboard interface
-    // moves through them in the order they were made.
-    std::array<std::size_t, layout::ControlCount> order{};
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
-        return Controls[a].tabIndex < Controls[b].tabIndex;
-    });
-    for (std::size_t index : order) {
+    for (std::size_t index : TabOrder) {
         const layout::Control& control = Controls[index];
         const wchar_t* windowClass = nullptr;
         DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP;

@@ -33,12 +33,13 @@ using QueryThreadFunction = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 // What every thread consults on its first step (under the loader lock) and
 // on a fault: constant-initialised, so that it exists before any thread
-// starts, and never destroyed. What Install writes is written once, before
-// any library's code runs, and only read afterwards.
+// starts, and never destroyed; all zeroes, so that it takes no room in the
+// file. What Install writes is written once, before any library's code
+// runs, and only read afterwards.
 struct ThreadRegistry {
     SRWLOCK lock = SRWLOCK_INIT;
     bool ready = false;
-    DWORD slot = TLS_OUT_OF_INDEXES;  // the thread's call
+    DWORD slot = 0;  // the thread's call, once ready
     DWORD windowThread = 0;
     std::uintptr_t ntdllBase = 0;
     std::uintptr_t ntdllSize = 0;
@@ -254,7 +255,12 @@ bool Close(Call& call) {
     return !listed || !born.empty();
 }
 
-void MarkThisThread(Call& call) { TlsSetValue(TheRegistry().slot, &call); }
+void MarkThisThread(Call& call) {
+    const ThreadRegistry& registry = TheRegistry();
+    if (registry.ready) {
+        TlsSetValue(registry.slot, &call);
+    }
+}
 
 const Call* CallOfThisThread() {
     const ThreadRegistry& registry = TheRegistry();

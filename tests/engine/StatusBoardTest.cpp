@@ -112,5 +112,19 @@ TEST_F(StatusBoardTest, RefusedWriteReachesTheCaller) {
                  std::runtime_error);
 }
 
+// Every button is tried whatever the others do; the first refusal is the
+// one passed on.
+TEST_F(StatusBoardTest, RefusedButtonsLeaveTheOthersChangedAndTheFirstRefusalReachesTheCaller) {
+    controls.failing = {"enable cmdRegister 0", "enable ExitCmd 0"};
+    try {
+        board.SetButtonsEnabled(false);
+        ADD_FAILURE() << "no refusal passed on";
+    } catch (const std::runtime_error& refusal) {
+        EXPECT_STREQ(refusal.what(), "refused: enable cmdRegister 0");
+    }
+    EXPECT_EQ(log, (Log{"refused enable cmdRegister 0", "enable cmdUninstall 0",
+                        "refused enable ExitCmd 0"}));
+}
+
 }  // namespace
 }  // namespace quorvex
