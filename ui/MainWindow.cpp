@@ -259,8 +259,8 @@ RECT MainWindow::TextBand(std::size_t index) const {
     return RECT{client.left, box.top, client.right, box.bottom};
 }
 
-void MainWindow::OnClick(CommandButton button, std::function<void()> handler) {
-    clickHandlers_[static_cast<std::size_t>(button)] = std::move(handler);
+void MainWindow::OnClick(CommandButton button, Handler<void> handler) {
+    clickHandlers_[static_cast<std::size_t>(button)] = handler;
 }
 
 void MainWindow::Show(int showCommand) {

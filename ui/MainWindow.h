@@ -6,13 +6,13 @@
 #include <windows.h>
 
 #include <array>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "engine/StatusBoard.h"
 #include "platform/Handles.h"
 #include "ui/Accessibility.h"
+#include "ui/Handler.h"
 #include "ui/Layout.h"
 
 namespace quorvex {
@@ -31,9 +31,9 @@ class MainWindow final : public BoardControls, public AccessibleView {
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
-    void OnClick(CommandButton button, std::function<void()> handler);
+    void OnClick(CommandButton button, Handler<void> handler);
     // Runs once the window has been destroyed, by the user or by Close().
-    void OnClosed(std::function<void()> handler) { closed_ = std::move(handler); }
+    void OnClosed(Handler<void> handler) { closed_ = handler; }
     // Takes the DPI of the monitor the window is on, centres the window on
     // the screen, shows it and puts the focus on the first control in tab
     // order.
@@ -43,9 +43,7 @@ class MainWindow final : public BoardControls, public AccessibleView {
     // Where the window reads whether high contrast is on: at creation, and
     // again whenever the system's settings or colours change. The system's
     // setting unless replaced.
-    void ReadHighContrastFrom(std::function<bool()> setting) {
-        highContrastSetting_ = std::move(setting);
-    }
+    void ReadHighContrastFrom(Handler<bool> setting) { highContrastSetting_ = setting; }
 
     // The keyboard interface of a dialog: Tab, Shift+Tab, Enter on a button.
     bool HandleDialogKey(MSG& message);
@@ -94,7 +92,7 @@ class MainWindow final : public BoardControls, public AccessibleView {
     void ReadHighContrast();
 
     int dpi_;
-    std::function<bool()> highContrastSetting_;
+    Handler<bool> highContrastSetting_;
     bool highContrast_ = false;  // draw in the system's colours, with no picture
     UniqueGdi<HFONT> font_;
     UniqueGdi<HBITMAP> picture_;
@@ -104,8 +102,8 @@ class MainWindow final : public BoardControls, public AccessibleView {
     std::array<HWND, layout::ControlCount> childWindows_{};
     std::array<std::wstring, layout::ControlCount> captions_;
     std::array<PackedColour, layout::ControlCount> colours_{};
-    std::array<std::function<void()>, 3> clickHandlers_;
-    std::function<void()> closed_;
+    std::array<Handler<void>, 3> clickHandlers_;
+    Handler<void> closed_;
     HWND lastFocus_ = nullptr;
     // Looked up when made (where the system has them): once a library's code
     // has run, asking the loader may wait for ever.

@@ -8,15 +8,33 @@
 
 namespace quorvex::foreign {
 
+namespace {
+
+// Whether a fault in a library's code can be contained; with the once in
+// which it is found, constant-initialised.
+struct Installation {
+    INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    bool contained = false;
+};
+
+Installation& TheInstallation() {
+    static constinit Installation installation;
+    return installation;
+}
+
+BOOL CALLBACK InstallOnce(PINIT_ONCE, PVOID, PVOID*) {
+    settings::Install();
+    TheInstallation().contained = threads::Install(GetCurrentThreadId()) && places::Install();
+    handlers::Install();
+    answers::FindCallers();
+    return TRUE;
+}
+
+}  // namespace
+
 bool Install() {
-    static const bool installed = [] {
-        settings::Install();
-        const bool contained = threads::Install(GetCurrentThreadId()) && places::Install();
-        handlers::Install();
-        answers::FindCallers();
-        return contained;
-    }();
-    return installed;
+    InitOnceExecuteOnce(&TheInstallation().once, InstallOnce, nullptr, nullptr);
+    return TheInstallation().contained;
 }
 
 std::unique_ptr<Call> Open(const std::wstring& libraryPath) {
