@@ -115,6 +115,14 @@ class MainWindowTest : public ::testing::Test {
         SetWindowTextW(Control(L"FolderText"), folder.c_str());
     }
     std::wstring Status(StatusRow row) { return window().StatusCaption(row); }
+    // Puts a built library in `folder` as Quorvexv1.4.dll, types the
+    // destination folder and shows the window.
+    void ShowWithLibrary(const wchar_t* fixture, const TempDir& folder) {
+        ASSERT_TRUE(
+            CopyFileW(FixturePath(fixture).c_str(), (folder / L"Quorvexv1.4.dll").c_str(), FALSE));
+        SetFolder(destDir.Path());
+        window().Show(SW_SHOWNORMAL);
+    }
 
     TempDir appDir;
     TempDir destDir;
@@ -200,10 +208,7 @@ TEST_F(MainWindowTest, KeysPressOnlyTheFocusedButton) {
 }
 
 TEST_F(MainWindowTest, SpaceRunsTheUninstallCommandFromTheStart) {
-    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
-                          (destDir / L"Quorvexv1.4.dll").c_str(), FALSE));
-    SetFolder(destDir.Path());
-    window().Show(SW_SHOWNORMAL);
+    ShowWithLibrary(L"fixture_both_ok", destDir);
     Pump();
     Key(VK_SPACE);
     EXPECT_EQ(Status(StatusRow::Uninstall), L"Sucessful");
@@ -214,10 +219,7 @@ TEST_F(MainWindowTest, SpaceRunsTheUninstallCommandFromTheStart) {
 }
 
 TEST_F(MainWindowTest, ButtonsRunTheirCommands) {
-    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
-                          (appDir / L"Quorvexv1.4.dll").c_str(), FALSE));
-    SetFolder(destDir.Path());
-    window().Show(SW_SHOWNORMAL);
+    ShowWithLibrary(L"fixture_both_ok", appDir);
 
     SendMessageW(Control(L"cmdRegister"), BM_CLICK, 0, 0);
     EXPECT_EQ(Status(StatusRow::Uninstall), L"No previous version.");
@@ -298,10 +300,7 @@ TEST_F(MainWindowTest, InputMadeDuringACommandIsDropped) {
 // entry point runs for 3 s the thread keeps looking at a move of the pointer
 // (which stays queued), under the busy cursor; the controls ask for it too.
 TEST_F(MainWindowTest, LongEntryPointLooksAtInputUnderTheBusyCursor) {
-    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_three_seconds").c_str(),
-                          (destDir / L"Quorvexv1.4.dll").c_str(), FALSE));
-    SetFolder(destDir.Path());
-    window().Show(SW_SHOWNORMAL);
+    ShowWithLibrary(L"fixture_three_seconds", destDir);
     Pump();
     std::vector<HCURSOR> looks;
     SetWindowSubclass(window().Handle(), NoteLooks, 1, reinterpret_cast<DWORD_PTR>(&looks));
@@ -390,10 +389,7 @@ TEST_F(MainWindowTest, CloseBoxEndsTheProgram) {
 // grey shadow one pixel right and below where it has one; white lines; the
 // picture underneath. Text pixels are those that differ from the picture.
 TEST_F(MainWindowTest, RendersTextsLinesAndPicture) {
-    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_failing").c_str(),
-                          (appDir / L"Quorvexv1.4.dll").c_str(), FALSE));
-    SetFolder(destDir.Path());
-    window().Show(SW_SHOWNORMAL);
+    ShowWithLibrary(L"fixture_failing", appDir);
     SendMessageW(Control(L"cmdRegister"), BM_CLICK, 0, 0);
     ASSERT_EQ(Status(StatusRow::Install), L"Failed!");
 
@@ -809,10 +805,7 @@ class NameChanges {
 thread_local NameChanges* NameChanges::recording_ = nullptr;
 
 TEST_F(MainWindowTest, InstallRenamesTheStatusElementsAndSaysSo) {
-    ASSERT_TRUE(CopyFileW(FixturePath(L"fixture_both_ok").c_str(),
-                          (appDir / L"Quorvexv1.4.dll").c_str(), FALSE));
-    SetFolder(destDir.Path());
-    window().Show(SW_SHOWNORMAL);
+    ShowWithLibrary(L"fixture_both_ok", appDir);
     Pump();
     const Oleacc oleacc;
     ASSERT_TRUE(oleacc.Loaded());
