@@ -48,17 +48,12 @@ HandlerState& TheState() {
     ExitThread(code);
 }
 
-// Where a thread stopped by the vectored handler goes on: the dispatcher
-// holds a reference on the handler's entry in its list while it calls it,
-// and a handler that never returns keeps the entry there for good, called at
-// every later exception. So the handler returns, and the thread stops here.
-[[noreturn]] void StopAfterHandler(const void* inLibrary, DWORD code) {
-    StopFaultingThread(inLibrary, code);
-}
-
-// Sends the thread whose exception is `context` on to StopAfterHandler, on
-// its own stack below where it faulted, as a call would; for the handler to
-// return EXCEPTION_CONTINUE_EXECUTION.
+// Sends the thread whose exception is `context` on to StopFaultingThread, on
+// its own stack below where it faulted, as a call would; for the vectored
+// handler to return EXCEPTION_CONTINUE_EXECUTION. The dispatcher holds a
+// reference on the handler's entry in its list while it calls it, and a
+// handler that never returned would keep the entry there for good, called
+// at every later exception.
 LONG ContinueInStop(CONTEXT& context, const void* inLibrary, DWORD code) {
     constexpr std::uintptr_t Below = 256;  // what the faulting code may have left below its stack
 #if defined(__i386__)
@@ -69,7 +64,7 @@ LONG ContinueInStop(CONTEXT& context, const void* inLibrary, DWORD code) {
     frame[1] = reinterpret_cast<std::uintptr_t>(inLibrary);
     frame[2] = code;
     context.Esp = static_cast<DWORD>(sp);
-    context.Eip = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(&StopAfterHandler));
+    context.Eip = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(&StopFaultingThread));
 #else
     // Aligned as at a call: the return address below 32 bytes of home space.
     const std::uintptr_t sp = ((context.Rsp - Below) & ~std::uintptr_t{15}) - 40;
@@ -77,7 +72,7 @@ LONG ContinueInStop(CONTEXT& context, const void* inLibrary, DWORD code) {
     context.Rsp = sp;
     context.Rcx = reinterpret_cast<std::uintptr_t>(inLibrary);
     context.Rdx = code;
-    context.Rip = reinterpret_cast<std::uintptr_t>(&StopAfterHandler);
+    context.Rip = reinterpret_cast<std::uintptr_t>(&StopFaultingThread);
 #endif
     return EXCEPTION_CONTINUE_EXECUTION;
 }
