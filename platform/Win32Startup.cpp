@@ -120,12 +120,8 @@ BOOL CALLBACK Start(PINIT_ONCE, PVOID, PVOID*) {
 
 }  // namespace
 
-void StartMainApartment() {
-    InitOnceExecuteOnce(&TheMainApartment().started, Start, nullptr, nullptr);
-}
-
 void AwaitMainApartment() {
-    StartMainApartment();
+    InitOnceExecuteOnce(&TheMainApartment().started, Start, nullptr, nullptr);
     if (const HANDLE ready = TheMainApartment().ready) {
         ::WaitForSingleObject(ready, INFINITE);
     }

@@ -70,13 +70,12 @@ LazySystemLibrary& OleAut32();
 // program's own that only serves COM: the first thread of a process to
 // enter a single-threaded apartment is the main one, where COM makes a class
 // registered without a threading model, and that must never be the window's
-// thread (a library's code would run there). Started first thing, without a
-// wait, it loads COM's runtime while the window is made.
-void StartMainApartment();
-// Waits until the main apartment is there, starting it if need be: before
-// the window's thread may enter an apartment itself (the window shown and
-// activated brings the input method, which may; an accessibility client's
-// first question), and before any library's code runs.
+// thread (a library's code would run there). Started by the first call,
+// which waits until it is there: before the window's thread may enter an
+// apartment itself (the window shown and activated brings the input method,
+// which may; an accessibility client's first question), and before any
+// library's code runs. Not started earlier: made while the window is, it
+// would slow both down, as the two threads take turns at the loader.
 void AwaitMainApartment();
 
 // The calling thread in a single-threaded apartment for as long as this

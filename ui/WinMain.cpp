@@ -12,7 +12,6 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     quorvex::ApplyProcessSettings();
-    quorvex::StartMainApartment();
     // The manifest asks for version 6 of the common controls, whose window
     // classes are registered here.
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
