@@ -420,12 +420,10 @@ void MainWindow::DiscardQueuedInput() {
     }
 }
 
-void MainWindow::PaintLayout(HDC dc) const {
-    RECT client{};
-    GetClientRect(window_.get(), &client);
+void MainWindow::PaintLayout(HDC dc, const RECT& area) const {
     // High contrast: the system's colours on a plain field, and no shadows.
     const COLORREF text = GetSysColor(COLOR_WINDOWTEXT);
-    FillRect(dc, &client,
+    FillRect(dc, &area,
              highContrast_ ? GetSysColorBrush(COLOR_WINDOW)
                            : static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
 
@@ -456,10 +454,13 @@ void MainWindow::PaintLayout(HDC dc) const {
                 (highContrast_ && !control.shadowOf.empty())) {
                 continue;
             }
+            const RECT band = TextBand(i);
+            if (RECT shown{}; IntersectRect(&shown, &band, &area) == FALSE) {
+                continue;  // laying out the text would be wasted
+            }
             RECT box = PixelBox(i);
             const UINT align = control.align == layout::Align::Right ? DT_RIGHT : DT_LEFT;
             SetTextColor(dc, highContrast_ ? text : colours_[i]);
-            const RECT band = TextBand(i);
             const int saved = SaveDC(dc);
             IntersectClipRect(dc, band.left, band.top, band.right, band.bottom);
             DrawTextW(dc, captions_[i].c_str(), static_cast<int>(captions_[i].size()), &box,
@@ -469,16 +470,23 @@ void MainWindow::PaintLayout(HDC dc) const {
     }
 }
 
-void MainWindow::Paint(HDC target, const RECT& area) const {
-    // Drawn off screen and copied in one piece, so nothing flickers.
+void MainWindow::Paint(HDC target, const RECT& asked) const {
     RECT client{};
     GetClientRect(window_.get(), &client);
+    RECT area{};
+    if (IntersectRect(&area, &asked, &client) == FALSE) {
+        return;
+    }
+    // Drawn off screen and copied in one piece, so nothing flickers; only the
+    // area asked for, as each themed button asks for the few pixels behind it.
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
     const UniqueDc buffer(CreateCompatibleDC(target));
-    const UniqueGdi<HBITMAP> pixels(CreateCompatibleBitmap(target, client.right, client.bottom));
+    const UniqueGdi<HBITMAP> pixels(CreateCompatibleBitmap(target, width, height));
     const Selection selected(buffer.get(), pixels.get());
-    PaintLayout(buffer.get());
-    BitBlt(target, area.left, area.top, area.right - area.left, area.bottom - area.top,
-           buffer.get(), area.left, area.top, SRCCOPY);
+    SetViewportOrgEx(buffer.get(), -area.left, -area.top, nullptr);
+    PaintLayout(buffer.get(), area);
+    BitBlt(target, area.left, area.top, width, height, buffer.get(), area.left, area.top, SRCCOPY);
 }
 
 LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -537,9 +545,12 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         case WM_PRINTCLIENT: {
-            RECT client{};
-            GetClientRect(window, &client);
-            Paint(reinterpret_cast<HDC>(wParam), client);
+            HDC target = reinterpret_cast<HDC>(wParam);
+            RECT area{};
+            if (GetClipBox(target, &area) == ERROR) {
+                GetClientRect(window, &area);
+            }
+            Paint(target, area);
             return 0;
         }
         case WM_COMMAND: {

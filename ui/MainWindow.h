@@ -77,7 +77,8 @@ class MainWindow final : public BoardControls, public AccessibleView {
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateChildWindows(HINSTANCE instance);
     void Paint(HDC target, const RECT& area) const;
-    void PaintLayout(HDC dc) const;
+    // Draws what lies in the area (client coordinates) into a DC that maps them.
+    void PaintLayout(HDC dc, const RECT& area) const;
     void SetCaption(std::size_t index, std::wstring_view caption);
     // Marks a label for the next paint; nothing is drawn now.
     void RepaintLabel(std::size_t index);

@@ -464,6 +464,33 @@ TEST_F(MainWindowTest, RendersTextsLinesAndPicture) {
         }
     }
     EXPECT_EQ(differing, 0);
+
+    // A themed button asks for the pixels behind it alone: a DC clipped to
+    // its box, with the origin moved there. Each part is the whole's.
+    const RECT rows = PixelBox(boxes::UnRegLabel);
+    for (const RECT part :
+         {PixelBox(boxes::Label3), RECT{rows.left - 37, rows.top - 3, 311, 330}}) {
+        const int width = part.right - part.left;
+        const int height = part.bottom - part.top;
+        HDC screen = GetDC(nullptr);
+        const UniqueGdi<HBITMAP> bitmap(CreateCompatibleBitmap(screen, width, height));
+        HDC dc = CreateCompatibleDC(screen);
+        const HGDIOBJ previous = SelectObject(dc, bitmap.get());
+        SetViewportOrgEx(dc, -part.left, -part.top, nullptr);
+        IntersectClipRect(dc, part.left, part.top, part.right, part.bottom);
+        SendMessageW(window().Handle(), WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT);
+        SelectObject(dc, previous);
+        DeleteDC(dc);
+        ReleaseDC(nullptr, screen);
+        const PixelImage printed = PixelImage::Of(bitmap.get());
+        differing = 0;
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                differing += printed.At(x, y) != shot.At(part.left + x, part.top + y) ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(differing, 0) << "part at " << part.left << "," << part.top;
+    }
 }
 
 // High contrast: no picture and no shadows, every text and line in the
