@@ -65,6 +65,8 @@ bool RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = instance;
+    // The caption and the task switcher show the class's icon (the small
+    // size made from the same resource): no window needs one of its own.
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
@@ -135,8 +137,6 @@ MainWindow::MainWindow(HINSTANCE instance, int dpi)
     font_ = DialogFont(dpi_);
     picture_.reset(static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(IDB_BACKGROUND),
                                                    IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
-    icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 0, 0,
-                                          LR_DEFAULTSIZE | LR_SHARED));
 
     const HMODULE user32 = GetModuleHandleW(L"user32.dll");
     blockShutdown_ = ProcAddress<BlockShutdownFunction>(user32, "ShutdownBlockReasonCreate");
@@ -157,8 +157,6 @@ MainWindow::MainWindow(HINSTANCE instance, int dpi)
     if (!window_) {
         return;
     }
-    SendMessageW(window_.get(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-    SendMessageW(window_.get(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
     CreateChildWindows(instance);
 }
 

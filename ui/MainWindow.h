@@ -97,8 +97,7 @@ class MainWindow final : public BoardControls, public AccessibleView {
     bool highContrast_ = false;  // draw in the system's colours, with no picture
     UniqueGdi<HFONT> font_;
     UniqueGdi<HBITMAP> picture_;
-    HICON icon_ = nullptr;  // a shared resource icon: never destroyed
-    UniqueWindow owner_;    // hidden; keeps the window off the task bar
+    UniqueWindow owner_;  // hidden; keeps the window off the task bar
     UniqueWindow window_;
     std::array<HWND, layout::ControlCount> childWindows_{};
     std::array<std::wstring, layout::ControlCount> captions_;

@@ -160,7 +160,7 @@ TEST_F(MainWindowTest, FrameAndControlsSitOnTheirPixelsAt96Dpi) {
     ASSERT_NE(owner, nullptr);
     EXPECT_FALSE(IsWindowVisible(owner));
     EXPECT_EQ(GetWindowLongPtrW(main, GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
-    EXPECT_NE(SendMessageW(main, WM_GETICON, ICON_BIG, 0), 0);
+    EXPECT_NE(GetClassLongPtrW(main, GCLP_HICON), 0);
     EXPECT_GE(SendMessageW(Control(L"FolderText"), EM_GETLIMITTEXT, 0, 0), 0x7FFFFFFE);
 
     window().Show(SW_SHOWNORMAL);
