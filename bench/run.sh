@@ -70,11 +70,13 @@ for build in win32 win64; do
   startup_ratio=$(awk '{ print $1 / $2 }' "$work/startup" | median)
   startup_c=$(cut -d' ' -f3 "$work/startup" | median)
   floor_ratio=$(awk '{ print $3 / $2 }' "$work/startup" | median)
+  above_floor=$(awk '{ print $1 / $3 }' "$work/startup" | median)
   install_ms=$(median <"$work/install")
   regsvr32_ms=$(median <"$work/regsvr32")
   cat <<ROWS
 | Start to first paint: QuorvexInstall / minimal window | $build | $(printf '%.2f' "$startup_ratio") ($startup_q ms / $startup_m ms) | at most 1.15 |
 | Start to first paint: minimal window with the same text box and buttons / minimal window | $build | $(printf '%.2f' "$floor_ratio") ($startup_c ms / $startup_m ms) | |
+| Start to first paint: QuorvexInstall / minimal window with the same text box and buttons | $build | $(printf '%.2f' "$above_floor") | at most 1.05 |
 | Install command: engine / the same calls made directly | $build | $(median <"$work/engine") | at most 1.1 |
 | Install command / regsvr32 /u + copy + regsvr32 as processes | $build | $(ratio "$install_ms" "$regsvr32_ms") ($install_ms ms / $regsvr32_ms ms) | well under 1 |
 | Peak working set after one install | $build | $(cat "$work/peak") KB | |
