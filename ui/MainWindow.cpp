@@ -468,23 +468,23 @@ void MainWindow::PaintLayout(HDC dc, const RECT& area) const {
     }
 }
 
-void MainWindow::Paint(HDC target, const RECT& asked) const {
+void MainWindow::Paint(HDC target, const RECT& area) const {
     RECT client{};
     GetClientRect(window_.get(), &client);
-    RECT area{};
-    if (IntersectRect(&area, &asked, &client) == FALSE) {
+    RECT part{};
+    if (IntersectRect(&part, &area, &client) == FALSE) {
         return;
     }
     // Drawn off screen and copied in one piece, so nothing flickers; only the
     // area asked for, as each themed button asks for the few pixels behind it.
-    const int width = area.right - area.left;
-    const int height = area.bottom - area.top;
+    const int width = part.right - part.left;
+    const int height = part.bottom - part.top;
     const UniqueDc buffer(CreateCompatibleDC(target));
     const UniqueGdi<HBITMAP> pixels(CreateCompatibleBitmap(target, width, height));
     const Selection selected(buffer.get(), pixels.get());
-    SetViewportOrgEx(buffer.get(), -area.left, -area.top, nullptr);
-    PaintLayout(buffer.get(), area);
-    BitBlt(target, area.left, area.top, width, height, buffer.get(), area.left, area.top, SRCCOPY);
+    SetViewportOrgEx(buffer.get(), -part.left, -part.top, nullptr);
+    PaintLayout(buffer.get(), part);
+    BitBlt(target, part.left, part.top, width, height, buffer.get(), part.left, part.top, SRCCOPY);
 }
 
 LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
