@@ -10,7 +10,7 @@
 
 namespace quorvex::foreign::settings {
 
-// Once, at start-up: the program's own settings, to be put back.
+// Once, before any library's code runs: the program's own settings, to be put back.
 void Install();
 // As a call opens: its current folder is noted, and its library's folder
 // joins the search of loads by name, ahead of any folder a library added.
